@@ -1,0 +1,25 @@
+#pragma once
+
+#include "corvane_export.h"
+
+#include <QString>
+
+class QWidget;
+
+namespace corvane {
+
+// Class identifiers under which the library publishes its components.
+inline constexpr char SenderClassID[] = "Corvane.BinarySender";
+inline constexpr char ReceiverClassID[] = "Corvane.BinaryReceiver";
+
+// Creates the component published under classID as a child of parent. Returns nullptr and
+// says why in *errorString (when given) for an identifier the library does not publish.
+CORVANE_EXPORT QWidget *createComponent(const QString &classID, QWidget *parent,
+                                        QString *errorString = nullptr);
+
+} // namespace corvane
+
+// The same, under an unmangled name for programs that load the library at run time.
+extern "C" CORVANE_EXPORT QWidget *corvane_create_component(const QString *classID,
+                                                            QWidget *parent,
+                                                            QString *errorString);

@@ -1,0 +1,133 @@
+#pragma once
+
+#include "corvane_export.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <map>
+
+class QTcpServer;
+class QTcpSocket;
+
+namespace corvane {
+
+struct SocketError;
+
+// One end of a TCP channel, as both components use it: it listens and accepts a connection
+// request by its identifier on the same endpoint, or connects out; sends text and bytes;
+// notifies arrivals, send progress, errors and the peer's close. Everything runs on the
+// thread that owns it, from its event loop; nothing here waits or spins a nested loop.
+class CORVANE_EXPORT SocketEndpoint final : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(int LocalPort READ LocalPort WRITE setLocalPort)
+    Q_PROPERTY(QString RemoteHost READ RemoteHost WRITE setRemoteHost)
+    Q_PROPERTY(int RemotePort READ RemotePort WRITE setRemotePort)
+    Q_PROPERTY(QString RemoteHostIP READ RemoteHostIP)
+    Q_PROPERTY(QString LocalHostName READ LocalHostName)
+    Q_PROPERTY(QString LocalIP READ LocalIP)
+    Q_PROPERTY(ConnectionState State READ State)
+    Q_PROPERTY(qint64 BytesAvailable READ BytesAvailable)
+    Q_PROPERTY(qint64 BytesToWrite READ BytesToWrite)
+    Q_PROPERTY(int LastErrorNumber READ LastErrorNumber)
+    Q_PROPERTY(QString LastErrorDescription READ LastErrorDescription)
+
+public:
+    enum class ConnectionState { Closed, Listening, Connecting, Connected };
+    Q_ENUM(ConnectionState)
+
+    explicit SocketEndpoint(QObject *parent = nullptr);
+    ~SocketEndpoint() override;
+    Q_DISABLE_COPY_MOVE(SocketEndpoint)
+
+    int LocalPort() const { return m_localPort; }
+    void setLocalPort(int port) { m_localPort = port; }
+    QString RemoteHost() const { return m_remoteHost; }
+    void setRemoteHost(const QString &host) { m_remoteHost = host; }
+    int RemotePort() const { return m_remotePort; }
+    void setRemotePort(int port) { m_remotePort = port; }
+
+    // The peer's address while connected (IPv4 in dotted form), else empty.
+    QString RemoteHostIP() const;
+    QString LocalHostName() const;
+    // This machine's first IPv4 address that is not loopback, else 127.0.0.1.
+    QString LocalIP() const;
+
+    ConnectionState State() const;
+    qint64 BytesAvailable() const;
+    qint64 BytesToWrite() const;
+
+    // The failure of the last method that returned false.
+    int LastErrorNumber() const { return m_lastErrorNumber; }
+    QString LastErrorDescription() const { return m_lastErrorDescription; }
+
+    // At most this many bytes wait in the endpoint's read buffer (0: unbounded); the rest
+    // stays in the system until they are fetched.
+    void setReadBufferSize(qint64 size);
+
+    // Ends listening and any connection; harmless on a closed endpoint. Connection requests
+    // that are being notified stay acceptable.
+    Q_INVOKABLE void Close();
+    // Listens on LocalPort (0 picks a free port, which LocalPort then reads back).
+    Q_INVOKABLE bool Listen();
+    // Connects this endpoint to the peer of a request notified by ConnectionRequest. A
+    // request not accepted while its notification runs is refused.
+    Q_INVOKABLE bool Accept(int requestID);
+    // The peer address of a request that is being notified.
+    Q_INVOKABLE QString RequestHostIP(int requestID) const;
+    // Starts connecting to RemoteHost:RemotePort; a failure to connect comes later as Error.
+    Q_INVOKABLE bool Connect();
+    // Queues the text (in the system's 8-bit encoding) or the bytes for sending; returns at once.
+    Q_INVOKABLE bool SendData(const QString &text);
+    Q_INVOKABLE bool SendData(const QByteArray &bytes);
+    // Fetches every waiting byte as text.
+    Q_INVOKABLE QString GetText();
+    // Fetches at most maxCount waiting bytes (all of them for a negative count).
+    Q_INVOKABLE QByteArray GetBytes(qint64 maxCount = -1);
+
+signals:
+    void ConnectionRequest(int requestID);
+    // bytesTotal bytes are waiting. If a handler fetched some but not all, another
+    // notification follows from the event loop, so no byte is stranded.
+    void DataArrival(qint64 bytesTotal);
+    // bytesSent left through the socket since the previous notification; bytesRemaining
+    // are still queued in the endpoint.
+    void SendProgress(qint64 bytesSent, qint64 bytesRemaining);
+    void Error(short Number, QString &Description, int Scode, const QString &Source,
+               const QString &HelpFile, int HelpContext, bool &CancelDisplay);
+    // An outgoing connection is up.
+    void Connected();
+    // The peer closed the connection (or it was lost).
+    void Closed();
+
+private:
+    bool fail(int number, const QString &description);
+    bool fail(const SocketError &error);
+    void raiseError(const SocketError &error);
+    void adopt(QTcpSocket *socket);
+    void release();
+    void onNewConnection();
+    void onReadyRead();
+    void queueArrival();
+    void onBytesWritten(qint64 bytes);
+    void onSocketError();
+    void onDisconnected();
+
+    QTcpServer *m_server = nullptr;
+    QPointer<QTcpSocket> m_socket;
+    std::map<int, QTcpSocket *> m_requests;
+    int m_nextRequestID = 1;
+    int m_localPort = 0;
+    QString m_remoteHost;
+    int m_remotePort = 0;
+    qint64 m_readBufferSize = 0;
+    int m_lastErrorNumber = 0;
+    QString m_lastErrorDescription;
+    bool m_inArrival = false;
+    bool m_arrivalDeferred = false;
+    bool m_arrivalQueued = false;
+};
+
+} // namespace corvane

@@ -1,0 +1,6 @@
+#pragma once
+namespace corvane {
+class TemporaryTarget
+{
+};
+} // namespace corvane
