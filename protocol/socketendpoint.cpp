@@ -234,6 +234,7 @@ bool SocketEndpoint::SendData(const QByteArray &bytes)
         return fail(SocketError::fromNumber(ErrorNumber::NotConnected));
     if (m_socket->write(bytes) != bytes.size())
         return fail(SocketError::fromQt(m_socket->error()));
+    emit DataQueued(bytes.size());
     return true;
 }
 

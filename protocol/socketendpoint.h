@@ -95,6 +95,8 @@ signals:
     // bytesSent left through the socket since the previous notification; bytesRemaining
     // are still queued in the endpoint.
     void SendProgress(qint64 bytesSent, qint64 bytesRemaining);
+    // One SendData call queued this many bytes (lets hosts and tests see the sends).
+    void DataQueued(qint64 count);
     void Error(short Number, QString &Description, int Scode, const QString &Source,
                const QString &HelpFile, int HelpContext, bool &CancelDisplay);
     // An outgoing connection is up.

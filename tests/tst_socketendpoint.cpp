@@ -97,7 +97,10 @@ void tst_SocketEndpoint::exchangeTextAndBytesBothWays()
     QCOMPARE(pair.client.RemoteHostIP(), u"127.0.0.1"_s);
 
     QSignalSpy serverArrivals(&pair.server, &SocketEndpoint::DataArrival);
+    QSignalSpy clientQueued(&pair.client, &SocketEndpoint::DataQueued);
     QVERIFY(pair.client.SendData(u"FIS12|0@Grüße.txt"_s));
+    QCOMPARE(clientQueued.size(), 1);
+    QCOMPARE(clientQueued.first().at(0).toLongLong(), qint64(19));
     QTRY_COMPARE(pair.server.BytesAvailable(), qint64(19));
     QCOMPARE(serverArrivals.first().at(0).toLongLong(), qint64(19));
     QCOMPARE(pair.server.GetText(), u"FIS12|0@Grüße.txt"_s);
