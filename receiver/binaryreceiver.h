@@ -94,19 +94,22 @@ private:
     void onInfoConnectionRequest(int requestID);
     void onBinaryConnectionRequest(int requestID);
     void onInfoArrival();
-    void onBinaryArrival(qint64 count);
+    void onBinaryArrival();
     void handleAnnouncement(const QString &text);
-    void writeArrival(const QByteArray &bytes);
+    void receiveBytes(const QByteArray &bytes);
+    void acknowledgeAcceptance();
     void completeFile();
     void failFile(int number, const QString &description);
-    void discardTemporaryFile();
-    void sendLater(const QString &message);
+    void closeFile();
+    void sendLater(const QByteArray &message);
     void onSpeedTick();
-    void onPeerClosed();
+    void onPeerClosed(SocketEndpoint *closed);
+    void dropConnections();
 
     SocketEndpoint *wsInfo = nullptr;
     SocketEndpoint *wsReader = nullptr;
     QTimer *tmrDownloadSpeed = nullptr;
+    // The accepted file while it is being received; empty otherwise.
     std::unique_ptr<TemporaryTarget> m_tempFile;
 
     qint64 m_currentFileSize = 0;
@@ -117,6 +120,20 @@ private:
     qint64 m_lastSampleTotal = 0;
     int m_lastErrorNumber = 0;
     QString m_lastErrorDescription;
+
+    // The size taken at acceptance: a later announcement cannot move the end of this file.
+    qint64 m_acceptedSize = 0;
+    // An announcement is waiting for AcceptSendRequest or RefuseSendRequest.
+    bool m_announcementPending = false;
+    // "ACP" went out for the open file, so the sender may now stream it.
+    bool m_acknowledged = false;
+    // An info connection was accepted and has not been lost, closed or replaced.
+    bool m_sessionActive = false;
+    // Queued answers and steps go on only while these are unchanged: connections move on with
+    // Listen, Reset, an accepted info connection and a loss; files with every accept, reset,
+    // completion and failure.
+    quint64 m_connectionGeneration = 0;
+    quint64 m_fileGeneration = 0;
 };
 
 } // namespace corvane
