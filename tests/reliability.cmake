@@ -1,0 +1,12 @@
+# The reliability suite: transfers through a re-cutting proxy, faults, hostile peers.
+add_library(corvane_testproxy STATIC resegmentingproxy.h resegmentingproxy.cpp)
+target_include_directories(corvane_testproxy PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(corvane_testproxy PUBLIC Qt6::Network PRIVATE corvane_options)
+
+function(corvane_add_reliability_test name)
+    corvane_add_test(${name} ${ARGN})
+    target_link_libraries(${name} PRIVATE corvane_testproxy)
+    set_tests_properties(${name} PROPERTIES LABELS reliability)
+endfunction()
+
+corvane_add_reliability_test(tst_resegmentingproxy tst_resegmentingproxy.cpp)
