@@ -48,9 +48,7 @@ public:
     };
 
     Link(ResegmentingProxy *proxy, QTcpSocket *client)
-        : m_proxy(proxy)
-        , m_client(client)
-        , m_upstream(new QTcpSocket(proxy))
+        : m_proxy(proxy), m_client(client), m_upstream(new QTcpSocket(proxy))
     {
         m_pipes[0] = {Direction::ToTarget, m_client, m_upstream, {}, 0, false, {}};
         m_pipes[1] = {Direction::FromTarget, m_upstream, m_client, {}, 0, false, {}};
@@ -236,10 +234,7 @@ private:
 };
 
 ResegmentingProxy::ResegmentingProxy(quint32 seed, QObject *parent)
-    : QObject(parent)
-    , m_seed(seed)
-    , m_random(seed)
-    , m_server(new QTcpServer(this))
+    : QObject(parent), m_seed(seed), m_random(seed), m_server(new QTcpServer(this))
 {
     connect(m_server, &QTcpServer::newConnection, this, &ResegmentingProxy::onNewConnection);
 }

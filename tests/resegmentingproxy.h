@@ -28,9 +28,18 @@ class ResegmentingProxy final : public QObject
     Q_OBJECT
 
 public:
-    enum class Direction { ToTarget, FromTarget };
+    enum class Direction
+    {
+        ToTarget,
+        FromTarget
+    };
     Q_ENUM(Direction)
-    enum class Fault { None, Close, Reset };
+    enum class Fault
+    {
+        None,
+        Close,
+        Reset
+    };
     Q_ENUM(Fault)
 
     // How the pieces of one direction are cut.

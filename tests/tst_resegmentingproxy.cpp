@@ -35,10 +35,7 @@ struct Rig
     QByteArray clientReceived;
     std::unique_ptr<ResegmentingProxy> proxy;
 
-    explicit Rig(quint32 seed)
-        : proxy(std::make_unique<ResegmentingProxy>(seed))
-    {
-    }
+    explicit Rig(quint32 seed) : proxy(std::make_unique<ResegmentingProxy>(seed)) {}
 
     bool open()
     {
@@ -58,8 +55,8 @@ struct Rig
             return false;
         client.connectToHost(u"127.0.0.1"_s, proxy->port());
         return QTest::qWaitFor([this] {
-            return client.state() == QAbstractSocket::ConnectedState && accepted
-                && accepted->state() == QAbstractSocket::ConnectedState;
+            return client.state() == QAbstractSocket::ConnectedState && accepted &&
+                   accepted->state() == QAbstractSocket::ConnectedState;
         });
     }
 };
@@ -90,8 +87,7 @@ void tst_ResegmentingProxy::forwardsBothWaysIntactAndRecut_data()
     QTest::newRow("three bytes one by one") << 3 << 1 << 3 << seed;
     QTest::newRow("4 KiB in 7-byte writes") << 4096 << 7 << 512 << seed + 1;
     QTest::newRow("1 MiB in 4096-byte writes") << 1024 * 1024 << 4096 << 65536 << seed + 2;
-    QTest::newRow("4 MiB in one write") << 4 * 1024 * 1024 << 4 * 1024 * 1024 << 65536
-                                        << seed + 3;
+    QTest::newRow("4 MiB in one write") << 4 * 1024 * 1024 << 4 * 1024 * 1024 << 65536 << seed + 3;
 }
 
 void tst_ResegmentingProxy::forwardsBothWaysIntactAndRecut()
