@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace corvane {
+
+// Exit codes of corvane-cli.
+namespace ExitCode {
+inline constexpr int Success = 0;
+inline constexpr int TransferFailed = 1;
+inline constexpr int UsageError = 2;
+} // namespace ExitCode
+
+struct SendOptions
+{
+    QStringList files;
+    QString host;
+    int infoPort = 1700;
+    int binaryPort = 3000;
+    int chunkSize = 4096;
+};
+
+struct ReceiveOptions
+{
+    QString directory;
+    int infoPort = 1700;
+    int binaryPort = 3000;
+    bool acceptAll = false;
+    bool overwrite = false;
+    int count = 0; // 0: no limit
+};
+
+// Reads corvane-cli's arguments: a command ("send" or "receive") and its options, or
+// --help / --version. Problems come back as one sentence, ready for "corvane-cli: <problem>".
+class CommandLine
+{
+public:
+    enum class Action
+    {
+        Send,
+        Receive,
+        ShowText,
+        UsageError
+    };
+
+    struct Result
+    {
+        Action action = Action::UsageError;
+        SendOptions send;
+        ReceiveOptions receive;
+        QString text;     // help or version text for ShowText, the problem for UsageError
+        QString helpHint; // how to get help, for UsageError
+    };
+
+    static constexpr int LargestChunkSize = 16 * 1024 * 1024;
+
+    // arguments as QCoreApplication::arguments() gives them (the program first).
+    static Result parse(const QStringList &arguments);
+};
+
+} // namespace corvane

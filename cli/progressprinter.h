@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QString>
+
+namespace corvane {
+
+// What corvane-cli shows while it works. On a terminal: one progress line on stderr, redrawn
+// at most every 200 ms. Otherwise: a plain progress line at most every 5 seconds. After each
+// file: one summary line on stdout (name, bytes, seconds, MiB/s). Messages go to stderr and
+// clear the progress line first, so they never mix with it.
+class ProgressPrinter
+{
+public:
+    // Decides by whether stderr is a terminal.
+    ProgressPrinter();
+    explicit ProgressPrinter(bool terminal);
+
+    void begin(const QString &name, qint64 total);
+    void update(qint64 done);
+    // The latest speed sample, in KiB/s.
+    void setSpeed(int kibPerSecond);
+    // The file is done: summary line on stdout.
+    void finish(qint64 bytes);
+    // The file failed: the progress line goes, no summary.
+    void abandon();
+
+    // A line on stderr.
+    void note(const QString &text);
+    // "corvane-cli: text" on stderr.
+    void error(const QString &text);
+
+    // "1.5 MiB/s" or "320 KiB/s".
+    static QString formatSpeed(double bytesPerSecond);
+    // "512 B", "1.5 KiB", "3.2 MiB", "1.0 GiB".
+    static QString formatBytes(qint64 bytes);
+
+private:
+    void draw();
+    void clearLine();
+    double bytesPerSecond() const;
+
+    bool m_terminal = false;
+    bool m_active = false;
+    bool m_lineShown = false;
+    QString m_name;
+    qint64 m_total = 0;
+    qint64 m_done = 0;
+    int m_speedSample = -1;
+    QElapsedTimer m_elapsed;
+    QElapsedTimer m_sinceDraw;
+};
+
+} // namespace corvane

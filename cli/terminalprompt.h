@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+class QSocketNotifier;
+
+namespace corvane {
+
+// Asks yes/no questions and reads the answers from standard input without blocking: a
+// notifier on the descriptor reports each line, and the answer comes back as a signal from
+// the event loop. Lines typed ahead answer later questions in order. The end of the input
+// (or no input at all) answers "no" to this and every later question.
+class TerminalPrompt final : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit TerminalPrompt(int fd = 0, QObject *parent = nullptr);
+    ~TerminalPrompt() override;
+    Q_DISABLE_COPY_MOVE(TerminalPrompt)
+
+    // Writes the question to stderr and answers through answered(). One question at a time:
+    // a question asked while another waits replaces it.
+    void ask(const QString &question);
+    // Forgets the waiting question; no answer comes for it.
+    void cancel();
+    bool waiting() const { return m_waiting; }
+
+signals:
+    void answered(bool yes);
+
+private:
+    void onReadable();
+    void answerFromBuffer();
+
+    int m_fd = 0;
+    QSocketNotifier *m_notifier = nullptr;
+    QByteArray m_buffer;
+    bool m_endOfInput = false;
+    bool m_echo = false;
+    bool m_waiting = false;
+    int m_generation = 0;
+};
+
+} // namespace corvane
