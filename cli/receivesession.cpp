@@ -5,6 +5,7 @@
 #include "receiver/binaryreceiver.h"
 
 #include <QFileInfo>
+#include <QTcpServer>
 #include <QTimer>
 
 using namespace Qt::StringLiterals;
@@ -69,9 +70,20 @@ bool ReceiveSession::listen()
 {
     if (m_receiver->Listen())
         return true;
-    m_progress.error(u"cannot listen on info port "_s + QString::number(m_options.infoPort) +
-                     u" and binary port "_s + QString::number(m_options.binaryPort) + u": "_s +
-                     m_receiver->LastErrorDescription());
+    const QString description = m_receiver->LastErrorDescription();
+    // The component does not say which of its two ports failed; trying each alone does.
+    m_receiver->Reset();
+    QString which = u"info port "_s + QString::number(m_options.infoPort) + u" or binary port "_s +
+                    QString::number(m_options.binaryPort);
+    for (const auto &[name, port] : {std::pair{u"info port "_s, m_options.infoPort},
+                                     std::pair{u"binary port "_s, m_options.binaryPort}}) {
+        QTcpServer probe;
+        if (!probe.listen(QHostAddress::Any, quint16(port))) {
+            which = name + QString::number(port);
+            break;
+        }
+    }
+    m_progress.error(u"cannot listen on "_s + which + u": "_s + description);
     return false;
 }
 
@@ -207,7 +219,7 @@ void ReceiveSession::onSocketError(short number, QString &description, bool &can
     if (m_receiving)
         failFile(quoted(m_savedName) + u" was not saved: "_s + description);
     else
-        m_progress.error(u"connection error: "_s + description);
+        m_progress.error(description);
 }
 
 void ReceiveSession::onDisconnected()
