@@ -12,10 +12,10 @@ QWidget *createComponent(const QString &classID, QWidget *parent, QString *error
     if (classID == QLatin1StringView(ReceiverClassID))
         return new BinaryReceiver(parent);
     if (errorString) {
-        *errorString = QStringLiteral("Unknown class identifier \"%1\": this library publishes "
-                                      "\"%2\" and \"%3\".")
-                           .arg(classID, QLatin1StringView(SenderClassID),
-                                QLatin1StringView(ReceiverClassID));
+        *errorString =
+            QStringLiteral("Unknown class identifier \"%1\": this library publishes "
+                           "\"%2\" and \"%3\".")
+                .arg(classID, QLatin1StringView(SenderClassID), QLatin1StringView(ReceiverClassID));
     }
     return nullptr;
 }
@@ -24,5 +24,9 @@ QWidget *createComponent(const QString &classID, QWidget *parent, QString *error
 
 QWidget *corvane_create_component(const QString *classID, QWidget *parent, QString *errorString)
 {
-    return classID ? corvane::createComponent(*classID, parent, errorString) : nullptr;
+    if (classID)
+        return corvane::createComponent(*classID, parent, errorString);
+    if (errorString)
+        *errorString = QStringLiteral("No class identifier was given.");
+    return nullptr;
 }

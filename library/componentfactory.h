@@ -20,6 +20,5 @@ CORVANE_EXPORT QWidget *createComponent(const QString &classID, QWidget *parent,
 } // namespace corvane
 
 // The same, under an unmangled name for programs that load the library at run time.
-extern "C" CORVANE_EXPORT QWidget *corvane_create_component(const QString *classID,
-                                                            QWidget *parent,
+extern "C" CORVANE_EXPORT QWidget *corvane_create_component(const QString *classID, QWidget *parent,
                                                             QString *errorString);

@@ -1,0 +1,357 @@
+#include "demo/frmsender.h"
+
+#include "demo/eventlog.h"
+#include "demo/qtwindowdialogs.h"
+#include "demo/transferdisplay.h"
+#include "demo/windowcontrols.h"
+#include "protocol/errornumber.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+
+using namespace Qt::StringLiterals;
+
+namespace corvane {
+
+namespace {
+constexpr auto SenderClassID = "Corvane.BinarySender"_L1;
+constexpr int StatusInterval = 500;
+
+// The failures that mean a connection attempt did not get through: the user may try again.
+bool failedConnectionAttempt(int number)
+{
+    switch (number) {
+    case ErrorNumber::AddressNotAvailable:
+    case ErrorNumber::ConnectionRefused:
+    case ErrorNumber::HostNotFound:
+    case ErrorNumber::TimedOut:
+    case ErrorNumber::NetworkUnreachable:
+        return true;
+    default:
+        return false;
+    }
+}
+} // namespace
+
+frmSender::frmSender(const ComponentFactory &factory, WindowDialogs *dialogs, QWidget *parent)
+    : QWidget(parent)
+{
+    if (!dialogs) {
+        m_ownDialogs = std::make_unique<QtWindowDialogs>();
+        dialogs = m_ownDialogs.get();
+    }
+    m_dialogs = dialogs;
+    setObjectName(u"frmSender"_s);
+    setWindowTitle(u"Sender Form"_s);
+    resize(WindowControls::twips(0, 0, 5880, 6615).size());
+
+    QString error;
+    QWidget *component = factory ? factory(SenderClassID, this, &error) : nullptr;
+    if (component) {
+        component->setObjectName(u"Sender"_s);
+        component->move(WindowControls::twips(4440, 6120, 0, 0).topLeft());
+    }
+    m_sender = ComponentBinding(component);
+    // Built after the component, so the progress bar stands in front of its face.
+    buildControls();
+    if (!component) {
+        cmdConnect->setEnabled(false);
+        showError(u"Sender Form"_s,
+                  u"The sending component %1 could not be created: %2"_s.arg(SenderClassID, error));
+        return;
+    }
+    subscribe();
+}
+
+frmSender::~frmSender() = default;
+
+void frmSender::buildControls()
+{
+    using namespace WindowControls;
+    const Qt::Alignment right = Qt::AlignRight;
+
+    famRemoteInfo =
+        frame(this, "famRemoteInfo", u"Remote Receiver Information"_s, twips(120, 0, 5655, 1215));
+    cmdConnect = button(famRemoteInfo, "cmdConnect", u"&Connect to remote receiver"_s,
+                        twips(120, 240, 2295, 285), true);
+    txtRemoteHost = field(famRemoteInfo, "txtRemoteHost", u"127.0.0.1"_s,
+                          twips(2400, 240, 3135, 285), false, false);
+    label(famRemoteInfo, "Label2", u"Remote Port(Info):"_s, twips(120, 600, 2295, 255), right);
+    txtRemotePortInfo = field(famRemoteInfo, "txtRemotePortInfo", QString(),
+                              twips(2400, 600, 3135, 285), true, true);
+    label(famRemoteInfo, "Label3", u"Remote Port(Binary):"_s, twips(120, 840, 2295, 255), right);
+    txtRemotePortBinary = field(famRemoteInfo, "txtRemotePortBinary", QString(),
+                                twips(2400, 840, 3135, 285), true, true);
+
+    famSendOption =
+        frame(this, "famSendOption", u"Send File Option"_s, twips(120, 1200, 5655, 1815));
+    famSendOption->setEnabled(false);
+    label(famSendOption, "Label4", u"The file in local machine you want to send:"_s,
+          twips(120, 240, 4095, 375), Qt::AlignLeft);
+    txtSource =
+        field(famSendOption, "txtSource", QString(), twips(120, 480, 4455, 285), false, false);
+    cmdBrowse =
+        button(famSendOption, "cmdBrowse", u"&Browse..."_s, twips(4560, 480, 975, 285), true);
+    label(famSendOption, "Label5", u"Total File Size(in bytes):"_s, twips(120, 840, 2295, 255),
+          right);
+    txtTotalFileSize =
+        field(famSendOption, "txtTotalFileSize", u"0"_s, twips(2400, 840, 3135, 285), true, true);
+    label(famSendOption, "Label6", u"Chunk Size(in bytes):"_s, twips(120, 1080, 2295, 255), right);
+    txtChunkSize =
+        field(famSendOption, "txtChunkSize", u"4096"_s, twips(2400, 1080, 3135, 285), false, true);
+    cmdSend =
+        button(famSendOption, "cmdSend", u"&Send the file"_s, twips(1560, 1440, 2295, 255), false);
+
+    famSendStatus =
+        frame(this, "famSendStatus", u"Send File Status"_s, twips(120, 3000, 5655, 1095));
+    label(famSendStatus, "Label7", u"Total Bytes Sent:"_s, twips(120, 240, 2295, 255), right);
+    lblTotalByteSent =
+        fieldLabel(famSendStatus, "lblTotalByteSent", u"0"_s, twips(2400, 240, 3135, 255));
+    lblPercentage = label(famSendStatus, "lblPercentage", u"Percentage"_s,
+                          twips(3120, 480, 1815, 255), Qt::AlignHCenter);
+    label(famSendStatus, "Label8", u"Sending Speed(KBps):"_s, twips(120, 720, 2295, 255), right);
+    txtSpeed = field(famSendStatus, "txtSpeed", u"0"_s, twips(2400, 720, 3135, 285), true, true);
+    tmrStatus = new QTimer(famSendStatus);
+    tmrStatus->setObjectName(u"tmrStatus"_s);
+    tmrStatus->setInterval(StatusInterval);
+
+    famLog = frame(this, "famLog", u"Event Log"_s, twips(120, 4080, 5655, 1935));
+    txtEventLog = logField(famLog, "txtEventLog", twips(120, 240, 5415, 1575));
+    m_log = std::make_unique<EventLog>(txtEventLog);
+
+    pb = progressBar(this, "pb", twips(120, 6120, 5655, 375));
+
+    connect(cmdBrowse, &QPushButton::clicked, this, &frmSender::cmdBrowse_Click);
+    connect(cmdConnect, &QPushButton::clicked, this, &frmSender::cmdConnect_Click);
+    connect(cmdSend, &QPushButton::clicked, this, &frmSender::cmdSend_Click);
+    connect(tmrStatus, &QTimer::timeout, this, &frmSender::tmrStatus_Timer);
+}
+
+void frmSender::subscribe()
+{
+    static constexpr std::pair<const char *, const char *> events[] = {
+        {"Error(short,QString&,int,QString,QString,int,bool&)", "Sender_Error(short,QString&)"},
+        {"Connected()", "Sender_Connected()"},
+        {"CommandAccepted()", "Sender_CommandAccepted()"},
+        {"CommandRefused()", "Sender_CommandRefused()"},
+        {"SendProgress(qint64,qint64)", "Sender_SendProgress(qint64,qint64)"},
+        {"SendComplete()", "Sender_SendComplete()"},
+        {"SpeedRecord(int)", "Sender_SpeedRecord(int)"},
+        {"SendError(int,QString)", "Sender_SendError(int,QString)"},
+        {"Disconnected()", "Sender_Disconnected()"},
+    };
+    for (const auto &[event, handler] : events)
+        m_sender.subscribe(event, this, handler);
+}
+
+QString frmSender::eventLog() const
+{
+    return m_log->text();
+}
+
+void frmSender::AddLog(const QString &text)
+{
+    m_log->add(text);
+}
+
+QString frmSender::remoteHost() const
+{
+    return visibleText(m_sender.text("RemoteHost"));
+}
+
+void frmSender::showError(const QString &title, const QString &text)
+{
+    // Never from inside a component's event: the box opens once the event has returned.
+    QTimer::singleShot(0, this, [this, title, text] { m_dialogs->showError(this, title, text); });
+}
+
+void frmSender::cmdBrowse_Click()
+{
+    m_dialogs->chooseFileToOpen(this, u"All Files *.* (*)"_s,
+                                [self = QPointer(this)](const QString &path) {
+                                    if (!self || path.isEmpty())
+                                        return;
+                                    self->txtSource->setText(path);
+                                    self->cmdSend->setEnabled(true);
+                                });
+}
+
+void frmSender::cmdConnect_Click()
+{
+    cmdConnect->setEnabled(false);
+    m_sender.set("RemoteHost", txtRemoteHost->text());
+    if (!m_sender.call("Connect()")) {
+        showError(QString::number(m_sender.errorNumber()), m_sender.errorDescription());
+        cmdConnect->setEnabled(true);
+    }
+}
+
+void frmSender::refuseSend(const QString &reason)
+{
+    showError(u"Cannot send the file"_s, reason);
+    cmdSend->setEnabled(true);
+}
+
+void frmSender::cmdSend_Click()
+{
+    cmdSend->setEnabled(false);
+    if (m_sending) {
+        refuseSend(u"The file %1 is still being sent. Send the next one when it is complete."_s.arg(
+            visibleText(m_sender.text("Source"))));
+        return;
+    }
+    bool isNumber = false;
+    const int chunkSize = txtChunkSize->text().trimmed().toInt(&isNumber);
+    if (!isNumber || chunkSize < 1 || chunkSize > MaxChunkSize) {
+        refuseSend(
+            u"The chunk size must be a whole number of bytes from 1 to %1."_s.arg(MaxChunkSize));
+        return;
+    }
+    const QString path = txtSource->text();
+    const QFileInfo info(path);
+    if (path.isEmpty()) {
+        refuseSend(u"Choose the file to send first."_s);
+        return;
+    }
+    if (!info.exists()) {
+        refuseSend(u"The file %1 does not exist."_s.arg(visibleText(path)));
+        return;
+    }
+    if (!info.isFile()) {
+        refuseSend(u"%1 is not a regular file."_s.arg(visibleText(path)));
+        return;
+    }
+    if (QFile file(path); !file.open(QIODevice::ReadOnly)) {
+        refuseSend(u"The file %1 cannot be read: %2"_s.arg(visibleText(path), file.errorString()));
+        return;
+    }
+
+    m_sender.set("ChunkSize", chunkSize);
+    m_sender.set("Source", path);
+    txtTotalFileSize->setText(QString::number(m_sender.number("CurrentFileSize")));
+    if (!m_sender.call("SendInfo()")) {
+        showError(QString::number(m_sender.errorNumber()), m_sender.errorDescription());
+        cmdSend->setEnabled(true);
+        return;
+    }
+    m_sending = true;
+    AddLog(u"File Information Sent to "_s + remoteHost());
+    AddLog(u"File Name= "_s + visibleText(m_sender.text("CurrentFileName")));
+    AddLog(u"File Size(in bytes)= "_s + QString::number(m_sender.number("CurrentFileSize")));
+    AddLog(u"Waiting for receiver["_s + m_sender.text("RemoteHostIP") + u"] ready signal..."_s);
+}
+
+void frmSender::tmrStatus_Timer()
+{
+    showTransferStatus(pb, lblTotalByteSent, lblPercentage, m_bytesSent, m_bytesTotal);
+}
+
+void frmSender::Sender_Error(short Number, QString &Description)
+{
+    showError(QString::number(Number), Description);
+    if (failedConnectionAttempt(Number))
+        cmdConnect->setEnabled(true);
+}
+
+void frmSender::Sender_Connected()
+{
+    AddLog(u"<Sender Control> connected to ["_s + remoteHost() + u"] successfully."_s);
+    txtRemotePortInfo->setText(QString::number(m_sender.number("RemotePortInfo")));
+    txtRemotePortBinary->setText(QString::number(m_sender.number("RemotePortBinary")));
+    famSendOption->setEnabled(true);
+}
+
+void frmSender::Sender_CommandAccepted()
+{
+    AddLog(u"Sending command accepted by ["_s + m_sender.text("RemoteHostIP") + u']');
+    AddLog(u"File Sending Started at "_s + timeOfDay());
+    AddLog(u"Now sending file ["_s + visibleText(m_sender.text("Source")) + u']');
+    tmrStatus->start();
+    if (!m_sender.call("SendFile()"))
+        failSend(m_sender.errorNumber(), m_sender.errorDescription());
+}
+
+void frmSender::Sender_CommandRefused()
+{
+    AddLog(u"Sending command refused by ["_s + m_sender.text("RemoteHostIP") + u']');
+    m_sender.call("ResetFile()");
+    m_bytesSent = 0;
+    m_bytesTotal = 0;
+    pb->setValue(0);
+    m_sending = false;
+    cmdConnect->setEnabled(false);
+    cmdSend->setEnabled(true);
+    famSendOption->setEnabled(true);
+}
+
+void frmSender::Sender_SendProgress(qint64 Progress, qint64 ProgressMax)
+{
+    m_bytesSent = Progress;
+    m_bytesTotal = ProgressMax;
+}
+
+void frmSender::Sender_SendComplete()
+{
+    tmrStatus->stop();
+    AddLog(u"File Sending Complete at "_s + timeOfDay());
+    m_sender.call("ResetFile()");
+    m_bytesSent = 0;
+    m_bytesTotal = 0;
+    pb->setValue(0);
+    lblPercentage->setText(u"100%"_s);
+    m_sending = false;
+    cmdConnect->setEnabled(false);
+    cmdSend->setEnabled(true);
+    famSendOption->setEnabled(true);
+}
+
+void frmSender::Sender_SpeedRecord(int Speed)
+{
+    txtSpeed->setText(QString::number(Speed));
+}
+
+void frmSender::Sender_SendError(int Number, const QString &Description)
+{
+    failSend(Number, Description);
+}
+
+void frmSender::failSend(int number, const QString &description)
+{
+    AddLog(u"Send Error %1: %2"_s.arg(number).arg(visibleText(description)));
+    showError(QString::number(number), description);
+    endTransfer();
+}
+
+// Leaves the window ready for the next file after a transfer that did not complete.
+void frmSender::endTransfer()
+{
+    tmrStatus->stop();
+    if (m_sending) {
+        m_sender.call("ResetFile()");
+        cmdSend->setEnabled(true);
+    }
+    m_sending = false;
+    m_bytesSent = 0;
+    m_bytesTotal = 0;
+    pb->setValue(0);
+}
+
+void frmSender::Sender_Disconnected()
+{
+    // Both channels report their loss; an enabled cmdConnect means it was already handled
+    // (or there was no connection to lose).
+    if (cmdConnect->isEnabled())
+        return;
+    AddLog(u"Connection to ["_s + remoteHost() + u"] lost at "_s + timeOfDay());
+    cmdConnect->setEnabled(true);
+    endTransfer();
+}
+
+} // namespace corvane
