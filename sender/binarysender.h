@@ -106,16 +106,20 @@ protected:
 
 private:
     bool fail(int number, const QString &description);
+    void forwardError(SocketEndpoint *endpoint, short number, QString &description, int scode,
+                      const QString &source, const QString &helpFile, int helpContext,
+                      bool &cancelDisplay);
     void onInfoArrival();
     void handleCode(const QString &code);
     void openBinaryChannel();
-    void onSendProgress(qint64 bytesSent, qint64 bytesRemaining);
+    void onSendProgress(qint64 bytesSent);
     void pumpChunks();
-    bool sendNextChunk();
+    bool sendNextChunk(int &number, QString &description);
+    void finishIfComplete();
     void stopStreaming();
     void failStreaming(int number, const QString &description);
     void onSpeedTick();
-    void onPeerClosed();
+    void onPeerClosed(SocketEndpoint *closed);
 
     SocketEndpoint *wsInfo = nullptr;
     SocketEndpoint *wsSender = nullptr;
@@ -134,6 +138,17 @@ private:
     bool m_streaming = false;
     int m_lastErrorNumber = 0;
     QString m_lastErrorDescription;
+
+    // A queued connect or a running pass over arrived messages goes on only while its
+    // generation is still current; Connect, Reset and a lost channel move these on.
+    quint64 m_infoGeneration = 0;
+    quint64 m_binaryGeneration = 0;
+    quint64 m_streamGeneration = 0;
+    // Taken when a stream starts, so a host that changes ChunkSize or Source mid-stream
+    // cannot corrupt it.
+    qint64 m_streamEnd = 0;
+    qint64 m_streamChunk = 0;
+    bool m_pumping = false;
 };
 
 } // namespace corvane
