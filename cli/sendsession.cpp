@@ -134,11 +134,12 @@ void SendSession::onAccepted()
     if (m_current < 0 || m_streaming || m_finished)
         return;
     m_streaming = true;
-    // Streaming starts after the event has returned to the component.
-    QTimer::singleShot(0, this, [this] {
-        if (m_finished)
+    m_progress.begin(currentFileName(), m_sender->CurrentFileSize());
+    // Streaming starts after the event has returned to the component. An empty file can be
+    // confirmed before that; then there is nothing left to stream.
+    QTimer::singleShot(0, this, [this, file = m_current] {
+        if (m_finished || !m_streaming || m_current != file)
             return;
-        m_progress.begin(currentFileName(), m_sender->CurrentFileSize());
         if (!m_sender->SendFile()) {
             fail(u"cannot send "_s + quoted(currentFileName()) + u": "_s +
                  m_sender->LastErrorDescription());
@@ -183,7 +184,9 @@ void SendSession::onSocketError(short number, QString &description, bool &cancel
         fail(u"cannot connect to "_s + m_options.host + u" port "_s +
              QString::number(m_options.binaryPort) + u": "_s + description);
     } else {
-        fail(u"connection to "_s + m_options.host + u" failed: "_s + description);
+        fail(u"connection to "_s + m_options.host + u" failed"_s +
+             (m_current >= 0 ? u" during "_s + quoted(currentFileName()) : QString()) + u": "_s +
+             description);
     }
 }
 
