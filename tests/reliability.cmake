@@ -10,3 +10,5 @@ function(corvane_add_reliability_test name)
 endfunction()
 
 corvane_add_reliability_test(tst_resegmentingproxy tst_resegmentingproxy.cpp)
+
+include(fuzz/fuzzing.cmake)
