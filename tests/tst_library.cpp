@@ -1,0 +1,287 @@
+#include "demo/componentlibrary.h"
+#include "library/componentfactory.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLibrary>
+#include <QMetaMethod>
+#include <QMetaProperty>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QWidget>
+
+#include <memory>
+
+using namespace corvane;
+using namespace Qt::StringLiterals;
+
+namespace {
+using CreateFunction = QWidget *(*)(const QString *, QWidget *, QString *);
+
+// The library's unmangled factory, found the way a program that does not link it finds it.
+CreateFunction resolvedFactory()
+{
+    static QLibrary library(QStringLiteral(CORVANE_LIBRARY_FILE));
+    return reinterpret_cast<CreateFunction>(library.resolve("corvane_create_component"));
+}
+
+QWidget *create(bool resolved, const QString &classID, QWidget *parent, QString *error)
+{
+    if (!resolved)
+        return createComponent(classID, parent, error);
+    CreateFunction function = resolvedFactory();
+    return function ? function(&classID, parent, error) : nullptr;
+}
+} // namespace
+
+class tst_Library : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void bothComponentsWork_data();
+    void bothComponentsWork();
+    void unknownIdentifierFails_data();
+    void unknownIdentifierFails();
+    void missingIdentifierFails();
+    void membersTheWindowsUseExist_data();
+    void membersTheWindowsUseExist();
+    void loaderNamesWhatItLookedFor_data();
+    void loaderNamesWhatItLookedFor();
+    void demoWithoutLibraryExitsWith2_data();
+    void demoWithoutLibraryExitsWith2();
+};
+
+void tst_Library::bothComponentsWork_data()
+{
+    QTest::addColumn<bool>("resolved");
+    QTest::newRow("linked factory") << false;
+    QTest::newRow("unmangled factory found at run time") << true;
+}
+
+void tst_Library::bothComponentsWork()
+{
+    QFETCH(bool, resolved);
+    QWidget host;
+    QString error;
+    QObject *receiver = create(resolved, QLatin1StringView(ReceiverClassID), &host, &error);
+    QObject *sender = create(resolved, QLatin1StringView(SenderClassID), &host, &error);
+    QVERIFY2(receiver && sender, qPrintable(error));
+    QCOMPARE(receiver->metaObject()->className(), "corvane::BinaryReceiver");
+    QCOMPARE(sender->metaObject()->className(), "corvane::BinarySender");
+    QCOMPARE(receiver->parent(), &host);
+
+    // Driven by name only, they connect to each other.
+    receiver->setProperty("LocalPortInfo", 0);
+    receiver->setProperty("LocalPortBinary", 0);
+    bool listening = false;
+    QVERIFY(QMetaObject::invokeMethod(receiver, "Listen", Q_RETURN_ARG(bool, listening)));
+    QVERIFY(listening);
+    sender->setProperty("RemoteHost", u"127.0.0.1"_s);
+    sender->setProperty("RemotePortInfo", receiver->property("LocalPortInfo"));
+    sender->setProperty("RemotePortBinary", receiver->property("LocalPortBinary"));
+    QSignalSpy connected(sender, SIGNAL(Connected()));
+    QSignalSpy requested(receiver, SIGNAL(ConnectionRequest()));
+    bool connecting = false;
+    QVERIFY(QMetaObject::invokeMethod(sender, "Connect", Q_RETURN_ARG(bool, connecting)));
+    QVERIFY(connecting);
+    QTRY_COMPARE(connected.size(), 1);
+    QTRY_COMPARE(requested.size(), 1);
+    QObject *endpoint = receiver->property("TheWinsock").value<QObject *>();
+    QVERIFY(endpoint);
+    QCOMPARE(endpoint->property("RemoteHostIP").toString(), u"127.0.0.1"_s);
+}
+
+void tst_Library::unknownIdentifierFails_data()
+{
+    QTest::addColumn<bool>("resolved");
+    QTest::addColumn<QString>("classID");
+
+    for (const bool resolved : {false, true}) {
+        const char *how = resolved ? "resolved" : "linked";
+        QTest::addRow("%s empty", how) << resolved << QString();
+        QTest::addRow("%s wrong case", how) << resolved << u"corvane.binarysender"_s;
+        QTest::addRow("%s trailing blank", how) << resolved << u"Corvane.BinaryReceiver "_s;
+        QTest::addRow("%s another library's", how) << resolved << u"MSWinsockLib.Winsock"_s;
+        QTest::addRow("%s bare class name", how) << resolved << u"BinarySender"_s;
+    }
+}
+
+void tst_Library::unknownIdentifierFails()
+{
+    QFETCH(bool, resolved);
+    QFETCH(QString, classID);
+    QWidget host;
+    QString error;
+    QVERIFY(!create(resolved, classID, &host, &error));
+    QVERIFY(host.children().isEmpty());
+    QVERIFY2(error.contains(u'"' + classID + u'"'), qPrintable(error));
+    QVERIFY(error.contains(QLatin1StringView(SenderClassID)));
+    QVERIFY(error.contains(QLatin1StringView(ReceiverClassID)));
+    // Without a place for the reason it still fails quietly.
+    QVERIFY(!create(resolved, classID, &host, nullptr));
+}
+
+void tst_Library::missingIdentifierFails()
+{
+    CreateFunction function = resolvedFactory();
+    QVERIFY(function);
+    QString error;
+    QVERIFY(!function(nullptr, nullptr, &error));
+    QVERIFY(!error.isEmpty());
+    QVERIFY(!function(nullptr, nullptr, nullptr));
+}
+
+void tst_Library::membersTheWindowsUseExist_data()
+{
+    QTest::addColumn<QString>("classID");
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("member");
+
+    const QString sender = QLatin1StringView(SenderClassID);
+    const QString receiver = QLatin1StringView(ReceiverClassID);
+    const auto add = [](const QString &classID, const char *kind, const char *member) {
+        QTest::addRow("%s %s", qPrintable(classID), member)
+            << classID << QString::fromLatin1(kind) << QString::fromLatin1(member);
+    };
+    for (const char *property :
+         {"RemoteHostIP", "RemotePortInfo", "RemotePortBinary", "CurrentFileSize",
+          "CurrentFileName", "Source", "LastErrorNumber", "LastErrorDescription"})
+        add(sender, "read", property);
+    for (const char *property : {"RemoteHost", "ChunkSize", "Source"})
+        add(sender, "write", property);
+    for (const char *method : {"Connect()", "SendInfo()", "SendFile()"})
+        add(sender, "bool method", method);
+    add(sender, "method", "ResetFile()");
+    for (const char *signal :
+         {"Error(short,QString&,int,QString,QString,int,bool&)", "Connected()", "CommandAccepted()",
+          "CommandRefused()", "SendProgress(qint64,qint64)", "SendComplete()", "SpeedRecord(int)",
+          "SendError(int,QString)", "Disconnected()"})
+        add(sender, "signal", signal);
+
+    for (const char *property :
+         {"LocalIP", "LocalPortInfo", "LocalPortBinary", "TheWinsock", "CurrentFileName",
+          "CurrentFileSize", "LastErrorNumber", "LastErrorDescription"})
+        add(receiver, "read", property);
+    for (const char *property : {"LocalPortInfo", "LocalPortBinary"})
+        add(receiver, "write", property);
+    for (const char *method : {"Listen()", "AcceptSendRequest(QString)", "RefuseSendRequest()"})
+        add(receiver, "bool method", method);
+    add(receiver, "method", "ResetFile()");
+    for (const char *signal :
+         {"ConnectionRequest()", "SendRequest()", "ReceiveProgress(qint64,qint64)",
+          "SpeedRecord(int)", "ReceiveComplete()", "ReceiveError(int,QString)", "Disconnected()"})
+        add(receiver, "signal", signal);
+    add(receiver, "endpoint read", "RemoteHostIP");
+}
+
+void tst_Library::membersTheWindowsUseExist()
+{
+    QFETCH(QString, classID);
+    QFETCH(QString, kind);
+    QFETCH(QString, member);
+
+    QWidget host;
+    QObject *component = createComponent(classID, &host);
+    QVERIFY(component);
+    const QByteArray name = member.toLatin1();
+    if (kind == "endpoint read"_L1) {
+        component = component->property("TheWinsock").value<QObject *>();
+        QVERIFY(component);
+    }
+    const QMetaObject *meta = component->metaObject();
+    if (kind.endsWith("read"_L1) || kind == "write"_L1) {
+        const int index = meta->indexOfProperty(name.constData());
+        QVERIFY2(index >= 0, name.constData());
+        QVERIFY(meta->property(index).isReadable());
+        if (kind == "write"_L1)
+            QVERIFY(meta->property(index).isWritable());
+    } else if (kind == "signal"_L1) {
+        const int index = meta->indexOfSignal(name.constData());
+        QVERIFY2(index >= 0, name.constData());
+    } else {
+        const int index = meta->indexOfMethod(name.constData());
+        QVERIFY2(index >= 0, name.constData());
+        const QMetaMethod method = meta->method(index);
+        QVERIFY(method.methodType() == QMetaMethod::Method ||
+                method.methodType() == QMetaMethod::Slot);
+        if (kind == "bool method"_L1)
+            QCOMPARE(method.returnType(), int(QMetaType::Bool));
+    }
+}
+
+void tst_Library::loaderNamesWhatItLookedFor_data()
+{
+    QTest::addColumn<bool>("garbage");
+    QTest::newRow("nothing there") << false;
+    QTest::newRow("not a library") << true;
+}
+
+void tst_Library::loaderNamesWhatItLookedFor()
+{
+    QFETCH(bool, garbage);
+    QTemporaryDir first;
+    QTemporaryDir second;
+    if (garbage) {
+        QFile file(QDir(first.path()).filePath(ComponentLibrary::fileName()));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("this is no shared library");
+    }
+    ComponentLibrary library;
+    QVERIFY(!library.load({first.path(), second.path()}));
+    const QString message = library.errorString();
+    QVERIFY2(message.contains(ComponentLibrary::fileName()), qPrintable(message));
+    QVERIFY(message.contains(first.path()));
+    QVERIFY(message.contains(second.path()));
+    QString error;
+    QVERIFY(!library.factory()(QLatin1StringView(SenderClassID), nullptr, &error));
+    QVERIFY(!error.isEmpty());
+
+    QVERIFY(library.load({first.path(), QFileInfo(QStringLiteral(CORVANE_LIBRARY_FILE)).path()}));
+    QWidget host;
+    QVERIFY(library.factory()(QLatin1StringView(ReceiverClassID), &host, &error));
+}
+
+void tst_Library::demoWithoutLibraryExitsWith2_data()
+{
+    loaderNamesWhatItLookedFor_data();
+}
+
+void tst_Library::demoWithoutLibraryExitsWith2()
+{
+    QFETCH(bool, garbage);
+    const QString installed =
+        QDir(QStringLiteral(CORVANE_INSTALL_LIBDIR)).filePath(ComponentLibrary::fileName());
+    if (QFileInfo::exists(installed))
+        QSKIP("The library is installed where corvane-demo looks last; it cannot be missing.");
+
+    // The program alone in a folder of its own, as if its library had been forgotten.
+    QTemporaryDir dir;
+    const QString program = QDir(dir.path()).filePath(u"bin/corvane-demo"_s);
+    QVERIFY(QDir(dir.path()).mkdir(u"bin"_s));
+    QVERIFY(QFile::copy(QStringLiteral(CORVANE_DEMO_FILE), program));
+    if (garbage) {
+        QFile file(QDir(dir.path()).filePath(u"bin/"_s + ComponentLibrary::fileName()));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("this is no shared library");
+    }
+
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
+    process.setProcessEnvironment(environment);
+    process.start(program, {});
+    QVERIFY(process.waitForFinished(30000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 2);
+    const QString message = QString::fromLocal8Bit(process.readAllStandardError());
+    QVERIFY2(message.contains(ComponentLibrary::fileName()), qPrintable(message));
+    QVERIFY2(message.contains(QDir(dir.path()).filePath(u"bin"_s)), qPrintable(message));
+    QVERIFY(message.contains(QStringLiteral(CORVANE_INSTALL_LIBDIR)));
+}
+
+QTEST_MAIN(tst_Library)
+#include "tst_library.moc"
