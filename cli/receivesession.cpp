@@ -97,7 +97,8 @@ void ReceiveSession::interrupt()
         m_progress.abandon();
         m_progress.error(u"interrupted; "_s + quoted(m_savedName) + u" was not saved"_s);
     } else {
-        m_progress.note(u"Interrupted"_s);
+        // A question waiting on the terminal has no line end yet.
+        m_progress.note(m_asking ? u"\nInterrupted"_s : u"Interrupted"_s);
     }
     finish(m_failed == 0 ? ExitCode::Success : ExitCode::TransferFailed);
 }

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -16,7 +17,7 @@ TerminalPrompt::TerminalPrompt(int fd, QObject *parent) : QObject(parent), m_fd(
 {
     if (::fcntl(m_fd, F_GETFD) == -1)
         m_endOfInput = true;
-    m_echo = ::isatty(m_fd) != 1;
+    m_terminal = ::isatty(m_fd) == 1;
 }
 
 TerminalPrompt::~TerminalPrompt() = default;
@@ -28,6 +29,13 @@ void TerminalPrompt::ask(const QString &question)
     std::fflush(stderr);
     m_waiting = true;
     ++m_generation;
+    // Keys pressed on a terminal while nothing was asked (during a transfer, say) must not
+    // answer this question; piped answers, on the other hand, are meant for the questions
+    // in order.
+    if (m_terminal) {
+        ::tcflush(m_fd, TCIFLUSH);
+        m_buffer.clear();
+    }
     // The answer may already be here (typed ahead, or the input has ended); it still comes
     // from the event loop, never from inside the caller.
     if (m_buffer.contains('\n') || m_endOfInput) {
@@ -78,9 +86,9 @@ void TerminalPrompt::answerFromBuffer()
     m_buffer.remove(0, newline < 0 ? end : end + 1);
     // A terminal has echoed the line already; piped answers are echoed here so that the log
     // reads as a dialogue. Either way the prompt line gets its line end.
-    if (m_echo)
+    if (!m_terminal)
         std::fwrite(typed.constData(), 1, size_t(typed.size()), stderr);
-    if (m_echo || newline < 0)
+    if (!m_terminal || newline < 0)
         std::fputs("\n", stderr);
     std::fflush(stderr);
     const QString line = QString::fromLocal8Bit(typed).trimmed().toLower();

@@ -10,8 +10,9 @@ namespace corvane {
 
 // Asks yes/no questions and reads the answers from standard input without blocking: a
 // notifier on the descriptor reports each line, and the answer comes back as a signal from
-// the event loop. Lines typed ahead answer later questions in order. The end of the input
-// (or no input at all) answers "no" to this and every later question.
+// the event loop. Piped lines answer the questions in order; on a terminal only what is
+// typed after the question counts. The end of the input (or no input at all) answers "no"
+// to this and every later question.
 class TerminalPrompt final : public QObject
 {
     Q_OBJECT
@@ -39,7 +40,7 @@ private:
     QSocketNotifier *m_notifier = nullptr;
     QByteArray m_buffer;
     bool m_endOfInput = false;
-    bool m_echo = false;
+    bool m_terminal = false;
     bool m_waiting = false;
     int m_generation = 0;
 };
