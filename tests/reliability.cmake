@@ -3,12 +3,18 @@ add_library(corvane_testproxy STATIC resegmentingproxy.h resegmentingproxy.cpp)
 target_include_directories(corvane_testproxy PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(corvane_testproxy PUBLIC Qt6::Network PRIVATE corvane_options)
 
+# Both components on loopback, with or without the proxy, driven as the windows drive them.
+add_library(corvane_transferrig STATIC transferrig.h transferrig.cpp)
+target_link_libraries(corvane_transferrig
+    PUBLIC corvane_testproxy Corvane::Components Qt6::Test PRIVATE corvane_options)
+
 function(corvane_add_reliability_test name)
     corvane_add_test(${name} ${ARGN})
-    target_link_libraries(${name} PRIVATE corvane_testproxy)
+    target_link_libraries(${name} PRIVATE corvane_transferrig)
     set_tests_properties(${name} PROPERTIES LABELS reliability)
 endfunction()
 
 corvane_add_reliability_test(tst_resegmentingproxy tst_resegmentingproxy.cpp)
+corvane_add_reliability_test(tst_reliability_transfer tst_reliability_transfer.cpp)
 
 include(fuzz/fuzzing.cmake)

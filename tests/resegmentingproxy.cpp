@@ -42,6 +42,7 @@ public:
         QTcpSocket *from = nullptr;
         QTcpSocket *to = nullptr;
         QByteArray pending;
+        QList<qint64> readSizes; // what each read from the source brought, oldest first
         qint64 count = 0;
         bool sourceFinished = false;
         std::unique_ptr<QTimer> timer;
@@ -50,8 +51,8 @@ public:
     Link(ResegmentingProxy *proxy, QTcpSocket *client)
         : m_proxy(proxy), m_client(client), m_upstream(new QTcpSocket(proxy))
     {
-        m_pipes[0] = {Direction::ToTarget, m_client, m_upstream, {}, 0, false, {}};
-        m_pipes[1] = {Direction::FromTarget, m_upstream, m_client, {}, 0, false, {}};
+        m_pipes[0] = {Direction::ToTarget, m_client, m_upstream, {}, {}, 0, false, {}};
+        m_pipes[1] = {Direction::FromTarget, m_upstream, m_client, {}, {}, 0, false, {}};
         for (Pipe &pipe : m_pipes) {
             pipe.timer = std::make_unique<QTimer>();
             pipe.timer->setSingleShot(true);
@@ -113,6 +114,7 @@ public:
         }
         for (Pipe &pipe : m_pipes) {
             pipe.pending.clear();
+            pipe.readSizes.clear();
             pipe.timer->stop();
         }
         checkFinished();
@@ -129,8 +131,11 @@ private:
         if (m_dead || m_dropping)
             return;
         const qint64 room = ReadCap - pipe.pending.size();
-        if (room > 0 && pipe.from->bytesAvailable() > 0)
-            pipe.pending += pipe.from->read(room);
+        if (room > 0 && pipe.from->bytesAvailable() > 0) {
+            const QByteArray read = pipe.from->read(room);
+            pipe.pending += read;
+            pipe.readSizes.append(read.size());
+        }
         schedule(pipe);
     }
 
@@ -157,6 +162,13 @@ private:
     qint64 pieceSize(const Pipe &pipe)
     {
         const Cutting &cutting = m_proxy->m_cutting[index(pipe.direction)];
+        if (!cutting.splitReads) {
+            const auto merged = qsizetype(1 + m_proxy->bounded(quint32(pipe.readSizes.size())));
+            qint64 size = 0;
+            for (qsizetype i = 0; i < merged; ++i)
+                size += pipe.readSizes.at(i);
+            return size;
+        }
         const quint32 kind = m_proxy->bounded(100);
         qint64 size = 0;
         if (kind < quint32(cutting.smallPercent))
@@ -180,6 +192,12 @@ private:
             pipe.to->write(pipe.pending.constData(), size);
             pipe.to->flush();
             pipe.pending.remove(0, size);
+            for (qint64 left = size; left > 0 && !pipe.readSizes.isEmpty();) {
+                const qint64 taken = std::min(left, pipe.readSizes.first());
+                left -= taken;
+                if ((pipe.readSizes.first() -= taken) == 0)
+                    pipe.readSizes.removeFirst();
+            }
             pipe.count += size;
             m_proxy->m_forwarded[d] += size;
             ++m_proxy->m_pieces[d];

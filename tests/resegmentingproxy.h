@@ -48,6 +48,9 @@ public:
         int maxPiece = 65536;  // largest piece forwarded at once
         int maxDelayMs = 2;    // a piece leaves 0 to this many milliseconds after the previous
         int smallPercent = 25; // share of pieces of 1 to 16 bytes
+        // False: what the source wrote in one piece is never cut, only merged with what
+        // follows (for a channel whose messages have no delimiter).
+        bool splitReads = true;
     };
 
     explicit ResegmentingProxy(quint32 seed, QObject *parent = nullptr);
