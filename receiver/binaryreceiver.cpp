@@ -159,7 +159,13 @@ bool BinaryReceiver::AcceptSendRequest(const QString &SaveTarget)
                     QStringLiteral("No file announcement is waiting for an answer"));
     }
 
-    const QString folder = QFileInfo(SaveTarget).absolutePath();
+    const QFileInfo targetInfo(SaveTarget);
+    if (targetInfo.isDir()) {
+        return fail(ErrorNumber::PathFileAccess,
+                    QStringLiteral("\"%1\" is a folder; a file cannot be saved in its place")
+                        .arg(SaveTarget));
+    }
+    const QString folder = targetInfo.absolutePath();
     const QStorageInfo storage(folder);
     if (storage.isValid() && storage.isReady() && storage.bytesAvailable() >= 0 &&
         storage.bytesAvailable() < m_currentFileSize) {

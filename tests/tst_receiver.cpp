@@ -181,6 +181,7 @@ enum AcceptSetup
 {
     Announced,
     NotAnnounced,
+    FolderAtSavePath,
     FolderAtTemporaryPath,
     LinkAtTemporaryPath,
     Huge
@@ -236,6 +237,7 @@ private slots:
     void acceptFailures_data();
     void acceptFailures();
     void diskFullWhileWriting();
+    void failedSaveKeepsTemporaryFile();
     void strayBytesAreDropped_data();
     void strayBytesAreDropped();
     void resetRemovesTemporaryFile_data();
@@ -556,6 +558,8 @@ void tst_Receiver::acceptFailures_data()
         << int(NotAnnounced) << u"a.bin"_s << ErrorNumber::InvalidArgument << u"announcement"_s;
     QTest::newRow("missing folder") << int(Announced) << u"missing/a.bin"_s
                                     << ErrorNumber::PathNotFound << u"missing/a.binTMP"_s;
+    QTest::newRow("folder at the save path")
+        << int(FolderAtSavePath) << u"a.bin"_s << ErrorNumber::PathFileAccess << u"is a folder"_s;
     QTest::newRow("folder at the temporary path")
         << int(FolderAtTemporaryPath) << u"a.bin"_s << ErrorNumber::PathFileAccess << u"a.binTMP"_s;
     QTest::newRow("symbolic link at the temporary path")
@@ -575,8 +579,8 @@ void tst_Receiver::acceptFailures()
     QVERIFY(rig.open());
     const QString path = target.isEmpty() ? QString() : rig.path(target);
     const QString elsewhere = rig.path(u"precious.txt"_s);
-    if (setup == FolderAtTemporaryPath)
-        QVERIFY(QDir(rig.dir.path()).mkdir(u"a.binTMP"_s));
+    if (setup == FolderAtSavePath || setup == FolderAtTemporaryPath)
+        QVERIFY(QDir(rig.dir.path()).mkdir(setup == FolderAtSavePath ? u"a.bin"_s : u"a.binTMP"_s));
     if (setup == LinkAtTemporaryPath) {
         QFile precious(elsewhere);
         QVERIFY(precious.open(QIODevice::WriteOnly));
@@ -593,7 +597,7 @@ void tst_Receiver::acceptFailures()
              qPrintable(rig.receiver->LastErrorDescription()));
     settle();
     QCOMPARE(rig.wire, QByteArray("CNT"));
-    QVERIFY(!QFileInfo::exists(rig.path(u"a.bin"_s)));
+    QVERIFY(!QFileInfo(rig.path(u"a.bin"_s)).isFile());
     if (setup == LinkAtTemporaryPath)
         QCOMPARE(fileContents(elsewhere), QByteArray("keep me"));
     else if (setup != FolderAtTemporaryPath)
@@ -628,6 +632,30 @@ void tst_Receiver::diskFullWhileWriting()
     QCOMPARE(rig.wire, QByteArray("CNTACP"));
     QVERIFY(!QFileInfo::exists(rig.path(u"big.bin"_s)));
     QVERIFY(!QFileInfo::exists(rig.path(u"big.binTMP"_s)));
+    QVERIFY(!rig.speedTimer()->isActive());
+}
+
+void tst_Receiver::failedSaveKeepsTemporaryFile()
+{
+    Rig rig;
+    QVERIFY(rig.open());
+    QVERIFY(rig.accept(10, u"a.bin"_s));
+    rig.binary.write("01234");
+    QTRY_COMPARE(rig.progress.size(), 1);
+    // Something else takes the save path meanwhile.
+    QVERIFY(QDir(rig.dir.path()).mkpath(u"a.bin/inside"_s));
+    rig.binary.write("56789");
+
+    QTRY_COMPARE(rig.receiveErrors.size(), 1);
+    const auto [number, description] = rig.receiveErrors.first();
+    QCOMPARE(number, ErrorNumber::SaveFailed);
+    QVERIFY2(description.contains(rig.path(u"a.binTMP"_s)) &&
+                 description.contains(rig.path(u"a.bin"_s) + u'"'),
+             qPrintable(description));
+    QCOMPARE(fileContents(rig.path(u"a.binTMP"_s)), QByteArray("0123456789"));
+    settle();
+    QCOMPARE(rig.completes, 0);
+    QCOMPARE(rig.wire, QByteArray("CNTACP"));
     QVERIFY(!rig.speedTimer()->isActive());
 }
 
