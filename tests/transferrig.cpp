@@ -1,9 +1,9 @@
 #include "transferrig.h"
 
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QRandomGenerator>
-#include <QEventLoop>
 #include <QTimer>
 
 #include <cstring>
@@ -72,6 +72,68 @@ bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
     return condition();
 }
 
+RawPeer::RawPeer()
+{
+    QObject::connect(&info, &QTcpSocket::readyRead, &info,
+                     [this] { infoReceived += info.readAll(); });
+}
+
+bool RawPeer::connectInfo(int port, const QHostAddress &from)
+{
+    if (!from.isNull() && !info.bind(from, 0))
+        return false;
+    info.connectToHost(u"127.0.0.1"_s, quint16(port));
+    return waitUntil([this] { return infoReceived.startsWith("CNT"); }, 5000);
+}
+
+bool RawPeer::connectBinary(int port, const QHostAddress &from)
+{
+    if (!from.isNull() && !binary.bind(from, 0))
+        return false;
+    binary.connectToHost(u"127.0.0.1"_s, quint16(port));
+    return waitUntil([this] { return binary.state() == QAbstractSocket::ConnectedState; }, 5000);
+}
+
+void RawPeer::sendInfo(const QByteArray &text)
+{
+    info.write(text);
+    info.flush();
+}
+
+void RawPeer::sendBinary(const QByteArray &bytes)
+{
+    binary.write(bytes);
+    binary.flush();
+}
+
+bool RawPeer::streamBinary(qint64 total, const std::function<bool()> &during)
+{
+    const QByteArray block = randomBytes(64 * 1024, 77);
+    qint64 written = 0;
+    bool stopped = false;
+    waitUntil(
+        [&] {
+            while (written < total && binary.bytesToWrite() < 1024 * 1024 &&
+                   binary.state() == QAbstractSocket::ConnectedState) {
+                const qint64 size = std::min<qint64>(block.size(), total - written);
+                binary.write(block.constData(), size);
+                written += size;
+            }
+            if (during && !during())
+                stopped = true;
+            return stopped || binary.state() != QAbstractSocket::ConnectedState ||
+                   (written == total && binary.bytesToWrite() == 0);
+        },
+        120000);
+    return written == total && !stopped;
+}
+
+void RawPeer::closeBoth()
+{
+    binary.disconnectFromHost();
+    info.disconnectFromHost();
+}
+
 TransferRig::TransferRig(const Options &options)
     : m_options(options), m_receiver(std::make_unique<BinaryReceiver>()),
       m_sender(std::make_unique<BinarySender>())
@@ -90,7 +152,10 @@ TransferRig::~TransferRig()
 void TransferRig::wireSender()
 {
     BinarySender *sender = m_sender.get();
-    QObject::connect(sender, &BinarySender::Connected, sender, [this] { log << u"S:Connected"_s; });
+    QObject::connect(sender, &BinarySender::Connected, sender, [this] {
+        ++senderConnects;
+        log << u"S:Connected"_s;
+    });
     QObject::connect(sender, &BinarySender::CommandAccepted, sender, [this, sender] {
         log << u"S:CommandAccepted"_s;
         if (!sender->SendFile()) {
@@ -127,8 +192,10 @@ void TransferRig::wireSender()
 void TransferRig::wireReceiver()
 {
     BinaryReceiver *receiver = m_receiver.get();
-    QObject::connect(receiver, &BinaryReceiver::ConnectionRequest, receiver,
-                     [this] { log << u"R:ConnectionRequest"_s; });
+    QObject::connect(receiver, &BinaryReceiver::ConnectionRequest, receiver, [this] {
+        ++receiverConnects;
+        log << u"R:ConnectionRequest"_s;
+    });
     QObject::connect(receiver, &BinaryReceiver::SendRequest, receiver, [this, receiver] {
         ++sendRequests;
         log << u"R:SendRequest %1 %2"_s.arg(receiver->CurrentFileSize())
@@ -165,14 +232,19 @@ void TransferRig::wireReceiver()
 
 bool TransferRig::connectBoth(QString *why)
 {
+    return listen(why) && connectSender(why);
+}
+
+bool TransferRig::listen(QString *why)
+{
     m_receiver->setLocalPortInfo(0);
     m_receiver->setLocalPortBinary(0);
     if (!m_receiver->Listen()) {
         *why = u"Listen: "_s + m_receiver->LastErrorDescription();
         return false;
     }
-    int infoPort = m_receiver->LocalPortInfo();
-    int binaryPort = m_receiver->LocalPortBinary();
+    m_infoPort = m_receiver->LocalPortInfo();
+    m_binaryPort = m_receiver->LocalPortBinary();
     if (m_options.throughProxy) {
         m_infoProxy = std::make_unique<ResegmentingProxy>(m_options.seed);
         m_binaryProxy = std::make_unique<ResegmentingProxy>(m_options.seed + 1);
@@ -185,25 +257,30 @@ bool TransferRig::connectBoth(QString *why)
         ResegmentingProxy::Cutting whole = m_options.infoCutting;
         whole.splitReads = false;
         m_infoProxy->setCutting(ResegmentingProxy::Direction::ToTarget, whole);
-        if (!m_infoProxy->listen(u"127.0.0.1"_s, quint16(infoPort)) ||
-            !m_binaryProxy->listen(u"127.0.0.1"_s, quint16(binaryPort))) {
+        if (!m_infoProxy->listen(u"127.0.0.1"_s, quint16(m_infoPort)) ||
+            !m_binaryProxy->listen(u"127.0.0.1"_s, quint16(m_binaryPort))) {
             *why = u"proxy: "_s + m_infoProxy->errorString() + m_binaryProxy->errorString();
             return false;
         }
-        infoPort = m_infoProxy->port();
-        binaryPort = m_binaryProxy->port();
+        m_infoPort = m_infoProxy->port();
+        m_binaryPort = m_binaryProxy->port();
     }
+    return true;
+}
+
+bool TransferRig::connectSender(QString *why)
+{
+    const int senderBefore = senderConnects;
+    const int receiverBefore = receiverConnects;
     m_sender->setRemoteHost(u"127.0.0.1"_s);
-    m_sender->setRemotePortInfo(infoPort);
-    m_sender->setRemotePortBinary(binaryPort);
+    m_sender->setRemotePortInfo(m_infoPort);
+    m_sender->setRemotePortBinary(m_binaryPort);
     if (!m_sender->Connect()) {
         *why = u"Connect: "_s + m_sender->LastErrorDescription();
         return false;
     }
     if (!waitUntil(
-            [this] {
-                return log.contains(u"S:Connected"_s) && log.contains(u"R:ConnectionRequest"_s);
-            },
+            [&] { return senderConnects > senderBefore && receiverConnects > receiverBefore; },
             10000)) {
         *why = u"the channels did not come up; "_s + report();
         return false;
@@ -270,6 +347,12 @@ void TransferRig::destroyReceiver()
 void TransferRig::destroySender()
 {
     m_sender.reset();
+}
+
+void TransferRig::replaceSender()
+{
+    m_sender = std::make_unique<BinarySender>();
+    wireSender();
 }
 
 } // namespace corvane
