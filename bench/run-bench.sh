@@ -93,7 +93,7 @@ socat_rate=""
 # add_row CASE SECONDS RATE RATE_TEXT SENDER_TIME_FILE RECEIVER_TIME_FILE
 add_row() {
     local ratio="–"
-    if [[ -n $socat_rate && $1 != socat* && $4 == *MiB/s ]]; then
+    if [[ -n $socat_rate && $1 != "socat, "* && $4 == *MiB/s ]]; then
         ratio=$(awk -v a="$3" -v b="$socat_rate" 'BEGIN { printf "%.2f", a / b }')
     fi
     rows+=("| $1 | $2 | $4 | $ratio | $(peak_rss_mib "$5") MiB | $(peak_rss_mib "$6") MiB |")
@@ -117,6 +117,8 @@ run_corvane() {
     wait_listening "$info"
     wait_listening "$binary"
 
+    # Dirty pages of earlier cases would otherwise be written back during this one.
+    sync
     local t0=$EPOCHREALTIME
     /usr/bin/time -v -o "$work/sender.time" \
         "$cli" send "$@" --to 127.0.0.1 --info-port "$info" --binary-port "$binary" \
@@ -127,19 +129,22 @@ run_corvane() {
     elapsed=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }')
 }
 
-# socat_case LABEL SOURCE
+# socat_case LABEL SOURCE [BLOCK_SIZE]: without a block size, socat's default (8192) and the
+# reference for the ratios.
 socat_case() {
-    local label=$1 source=$2 port
+    local label=$1 source=$2 block=${3:-} port
     rm -rf "$work/into"
     mkdir "$work/into"
     port=$(free_port)
     /usr/bin/time -v -o "$work/receiver.time" \
-        socat -u "TCP-LISTEN:$port,reuseaddr" "OPEN:$work/into/copy,creat,trunc" &
+        socat ${block:+-b "$block"} -u "TCP-LISTEN:$port,reuseaddr" "OPEN:$work/into/copy,creat,trunc" &
     local receiver=$!
     started+=("$receiver")
     wait_listening "$port"
+    sync
     local t0=$EPOCHREALTIME
-    /usr/bin/time -v -o "$work/sender.time" socat -u "OPEN:$source" "TCP:127.0.0.1:$port"
+    /usr/bin/time -v -o "$work/sender.time" \
+        socat ${block:+-b "$block"} -u "OPEN:$source" "TCP:127.0.0.1:$port"
     wait "$receiver" || die "$label: socat failed"
     sync "$work/into/copy"
     local t1=$EPOCHREALTIME
@@ -147,7 +152,7 @@ socat_case() {
     local seconds rate
     seconds=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }')
     rate=$(awk -v s="$seconds" -v m="$(stat -c %s "$source")" 'BEGIN { printf "%.1f", m / 1048576 / s }')
-    socat_rate=$rate
+    [[ -n $block ]] || socat_rate=$rate
     add_row "$label" "$seconds" "$rate" "$rate MiB/s" "$work/sender.time" "$work/receiver.time"
 }
 
@@ -171,6 +176,7 @@ for pair in "$large_label:$work/large.bin" "1 MiB:$work/small.bin"; do
     socat_case "socat, $label" "$source"
     corvane_case "corvane-cli, $label, chunk 4096" 4096 "$source"
     corvane_case "corvane-cli, $label, chunk 65536" 65536 "$source"
+    [[ $label == "1 MiB" ]] || socat_case "socat -b 65536, $label" "$source" 65536
 done
 
 echo "Timing $file_count one-byte files" >&2
