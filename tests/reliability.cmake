@@ -21,5 +21,9 @@ corvane_add_reliability_test(tst_reliability_faults tst_reliability_faults.cpp)
 # A receiver in a process of its own, for the tests that kill it or trace it.
 add_executable(corvane-test-receiver receiverprocess.cpp)
 target_link_libraries(corvane-test-receiver PRIVATE Corvane::Components corvane_options)
+corvane_add_reliability_test(tst_reliability_durability tst_reliability_durability.cpp)
+target_compile_definitions(tst_reliability_durability PRIVATE
+    CORVANE_TEST_RECEIVER="$<TARGET_FILE:corvane-test-receiver>")
+add_dependencies(tst_reliability_durability corvane-test-receiver)
 
 include(fuzz/fuzzing.cmake)
