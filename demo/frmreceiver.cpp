@@ -34,12 +34,15 @@ frmReceiver::frmReceiver(const ComponentFactory &factory, WindowDialogs *dialogs
     setObjectName(u"frmReceiver"_s);
     setWindowTitle(u"Receiver Form"_s);
     resize(WindowControls::twips(0, 0, 5880, 6585).size());
+    setFont(WindowControls::windowFont(font()));
 
     QString error;
     QWidget *component = factory ? factory(ReceiverClassID, this, &error) : nullptr;
     if (component) {
         component->setObjectName(u"Reader"_s);
         component->move(WindowControls::twips(4440, 6120, 0, 0).topLeft());
+        // Its face says nothing at run time and would stick out under the progress bar.
+        component->hide();
     }
     m_reader = ComponentBinding(component);
     // Built after the component, so the progress bar stands in front of its face.

@@ -51,12 +51,15 @@ frmSender::frmSender(const ComponentFactory &factory, WindowDialogs *dialogs, QW
     setObjectName(u"frmSender"_s);
     setWindowTitle(u"Sender Form"_s);
     resize(WindowControls::twips(0, 0, 5880, 6615).size());
+    setFont(WindowControls::windowFont(font()));
 
     QString error;
     QWidget *component = factory ? factory(SenderClassID, this, &error) : nullptr;
     if (component) {
         component->setObjectName(u"Sender"_s);
         component->move(WindowControls::twips(4440, 6120, 0, 0).topLeft());
+        // Its face says nothing at run time and would stick out under the progress bar.
+        component->hide();
     }
     m_sender = ComponentBinding(component);
     // Built after the component, so the progress bar stands in front of its face.

@@ -19,6 +19,13 @@ Control *place(Control *control, const char *name, QRect rect)
 }
 } // namespace
 
+QFont windowFont(const QFont &desktopFont)
+{
+    QFont font = desktopFont;
+    font.setPointSizeF(8.25);
+    return font;
+}
+
 QGroupBox *frame(QWidget *parent, const char *name, const QString &caption, QRect rect)
 {
     return place(new QGroupBox(caption, parent), name, rect);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFont>
 #include <QRect>
 #include <QString>
 
@@ -26,6 +27,9 @@ constexpr QRect twips(int left, int top, int width, int height)
     return QRect(left / TwipsPerPixel, top / TwipsPerPixel, width / TwipsPerPixel,
                  height / TwipsPerPixel);
 }
+
+// The desktop's font at the size the layout was made for.
+QFont windowFont(const QFont &desktopFont);
 
 QGroupBox *frame(QWidget *parent, const char *name, const QString &caption, QRect place);
 QLabel *label(QWidget *parent, const char *name, const QString &caption, QRect place,
