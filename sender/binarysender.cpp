@@ -214,7 +214,9 @@ void BinarySender::forwardError(SocketEndpoint *endpoint, short number, QString 
     // A binary channel that failed for good cannot carry the rest of the stream.
     if (endpoint == wsSender && m_streaming &&
         wsSender->State() != SocketEndpoint::ConnectionState::Connected)
-        failStreaming(scode, description);
+        failStreaming(scode, u"%1 after %2 of %3 bytes had been handed over"_s.arg(description)
+                                 .arg(m_readPosition)
+                                 .arg(m_streamEnd));
 }
 
 void BinarySender::onInfoArrival()
