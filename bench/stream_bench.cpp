@@ -1,7 +1,8 @@
 // Streams one file between a BinarySender and a BinaryReceiver on loopback, in one process,
 // and prints the time taken, the throughput and the process's peak resident memory.
 //
-//   stream_bench [size]      size in bytes, or with a K, M or G suffix (default 1G)
+//   stream_bench [size [chunk]]   sizes in bytes, or with a K, M or G suffix
+//                                 (default: 1G file, the sender's default chunk size)
 
 #include "receiver/binaryreceiver.h"
 #include "sender/binarysender.h"
@@ -17,6 +18,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 using namespace corvane;
 using namespace Qt::StringLiterals;
@@ -89,8 +91,10 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     const QStringList args = app.arguments();
     const qint64 size = parseSize(args.size() > 1 ? args.at(1) : u"1G"_s);
-    if (size < 0) {
-        std::fprintf(stderr, "usage: stream_bench [size in bytes, K, M or G]\n");
+    const qint64 chunk =
+        args.size() > 2 ? parseSize(args.at(2)) : qint64(BinarySender::DefaultChunkSize);
+    if (size < 0 || chunk < 1 || chunk > std::numeric_limits<int>::max()) {
+        std::fprintf(stderr, "usage: stream_bench [size [chunk]] (bytes, or with K, M or G)\n");
         return 2;
     }
 
@@ -115,6 +119,7 @@ int main(int argc, char *argv[])
     };
     QObject::connect(&receiver, &BinaryReceiver::ConnectionRequest, &sender, [&] {
         sender.setSource(source);
+        sender.setChunkSize(int(chunk));
         clock.start();
         if (!sender.SendInfo())
             stop(u"SendInfo: "_s + sender.LastErrorDescription());
@@ -155,7 +160,8 @@ int main(int argc, char *argv[])
     const double seconds = double(clock.nsecsElapsed()) / 1e9;
     const double mib = double(size) / (1024.0 * 1024.0);
     const bool identical = digestOf(target) == digest;
-    std::printf("bytes        %lld\n", static_cast<long long>(size));
+    std::printf("bytes        %lld in chunks of %lld\n", static_cast<long long>(size),
+                static_cast<long long>(chunk));
     std::printf("seconds      %.3f\n", seconds);
     std::printf("MiB/s        %.1f\n", seconds > 0 ? mib / seconds : 0.0);
     std::printf("peak RSS     %.1f MiB (%.1f MiB before the transfer)\n", peakRssMiB(), rssBefore);
