@@ -17,6 +17,7 @@ endfunction()
 corvane_add_reliability_test(tst_resegmentingproxy tst_resegmentingproxy.cpp)
 corvane_add_reliability_test(tst_reliability_transfer tst_reliability_transfer.cpp)
 corvane_add_reliability_test(tst_reliability_faults tst_reliability_faults.cpp)
+corvane_add_reliability_test(tst_reliability_hostile tst_reliability_hostile.cpp)
 
 # A receiver in a process of its own, for the tests that kill it or trace it.
 add_executable(corvane-test-receiver receiverprocess.cpp)
