@@ -294,8 +294,10 @@ private slots:
     void wholeTransferThenAnEmptyFile();
     void percentagesAndBar_data();
     void percentagesAndBar();
+    void cancelledBrowseChangesNothing();
     void refusalThenAcceptance();
     void yesThenCancelledDialogThenSetTarget();
+    void failedAcceptanceLeavesSetTargetUsable();
     void failedConnectionAttemptAllowsRetry_data();
     void failedConnectionAttemptAllowsRetry();
     void otherErrorKeepsConnectDisabled();
@@ -664,6 +666,26 @@ void tst_Windows::percentagesAndBar()
     QCOMPARE(control<QLabel>(window, bytesLabel)->text(), QString::number(done));
 }
 
+void tst_Windows::cancelledBrowseChangesNothing()
+{
+    QFETCH_GLOBAL(bool, lateBound);
+    WindowsUnderTest windows;
+    QVERIFY(windows.open(factoryFor(lateBound)));
+    QVERIFY(windows.connectWindows());
+    auto *txtSource = control<QLineEdit>(windows.sender.get(), "txtSource");
+    auto *cmdSend = windows.senderButton("cmdSend");
+
+    // A path typed by hand does not enable sending; a cancelled dialog keeps it.
+    QTest::keyClicks(txtSource, u"/typed/by/hand"_s);
+    QVERIFY(!cmdSend->isEnabled());
+    windows.senderDialogs.openAnswers = {QString()};
+    windows.senderButton("cmdBrowse")->click();
+    QCOMPARE(txtSource->text(), u"/typed/by/hand"_s);
+    QVERIFY(!cmdSend->isEnabled());
+    QVERIFY(windows.senderDialogs.errors.isEmpty());
+    QCOMPARE(windows.sender->eventLog(), ConnectedLine + "\r\n"_L1);
+}
+
 void tst_Windows::refusalThenAcceptance()
 {
     QFETCH_GLOBAL(bool, lateBound);
@@ -748,6 +770,37 @@ void tst_Windows::yesThenCancelledDialogThenSetTarget()
                 u"File Name= later.bin"_s, u"File Size(in bytes)= 70000"_s,
                 u"Accepted Send Request at *"_s, u"Saving file to ["_s + target + u']',
                 u"File Receive Complete at *"_s);
+}
+
+void tst_Windows::failedAcceptanceLeavesSetTargetUsable()
+{
+    QFETCH_GLOBAL(bool, lateBound);
+    WindowsUnderTest windows;
+    QVERIFY(windows.open(factoryFor(lateBound)));
+    QVERIFY(windows.connectWindows());
+    frmReceiver *receiver = windows.receiver.get();
+    auto *cmdSetTarget = control<QPushButton>(receiver, "cmdSetTarget");
+
+    const QString source = m_dir.filePath(u"nowhere.bin"_s);
+    QVERIFY(writeFile(source, randomBytes(3000)));
+    const QString unwritable = m_dir.filePath(u"no such folder/nowhere.bin"_s);
+    windows.receiverDialogs.yesNoAnswers = {true};
+    windows.receiverDialogs.saveAnswers = {unwritable};
+    windows.send(source);
+    QTRY_COMPARE(windows.receiverDialogs.errors.size(), 1);
+    QVERIFY(!windows.receiverDialogs.errors.first().text.isEmpty());
+    QVERIFY(cmdSetTarget->isEnabled());
+    QVERIFY(!statusTimer(receiver)->isActive());
+    QCOMPARE(control<QLineEdit>(receiver, "txtTarget")->text(), unwritable);
+    QCOMPARE(receiver->eventLog().count("\r\n"_L1), 4);
+    QVERIFY(!QFileInfo::exists(unwritable + "TMP"_L1));
+
+    const QString target = m_dir.filePath(u"somewhere.bin"_s);
+    windows.receiverDialogs.saveAnswers = {target};
+    cmdSetTarget->click();
+    QTRY_VERIFY(receiver->eventLog().contains("File Receive Complete at"_L1));
+    QVERIFY(readFile(target) == readFile(source));
+    QVERIFY(!cmdSetTarget->isEnabled());
 }
 
 void tst_Windows::failedConnectionAttemptAllowsRetry_data()
@@ -913,6 +966,17 @@ void tst_Windows::sendErrorLeavesWindowReady()
                                       Q_ARG(qint64, 1000)));
     QVERIFY(QMetaObject::invokeMethod(statusTimer(sender), "timeout"));
     QCOMPARE(control<QProgressBar>(sender, "pb")->value(), 300);
+
+    // Another file chosen meanwhile cannot go out while this one is under way.
+    const QString other = m_dir.filePath(u"other.bin"_s);
+    QVERIFY(writeFile(other, randomBytes(10)));
+    const QString logBefore = sender->eventLog();
+    windows.send(other);
+    QTRY_COMPARE(windows.senderDialogs.errors.size(), 1);
+    QVERIFY(windows.senderDialogs.errors.first().text.contains("still being sent"_L1));
+    QCOMPARE(sender->eventLog(), logBefore);
+    QCOMPARE(component->property("Source").toString(), source);
+    windows.senderDialogs.errors.clear();
 
     QVERIFY(QMetaObject::invokeMethod(component, "SendError", Q_ARG(int, 10054),
                                       Q_ARG(QString, u"Connection reset\nby peer"_s)));
