@@ -146,6 +146,8 @@ void ReceiveSession::onAnswer(bool yes)
     m_asking = false;
     if (yes)
         accept();
+    else if (m_prompt->endOfInput())
+        refuse(u"no answer, the input has ended (--yes accepts without asking)"_s);
     else
         refuse(u"refused"_s);
 }

@@ -210,6 +210,7 @@ private slots:
     void senderFailures_data();
     void senderFailures();
     void interruptRemovesTemporaryFile();
+    void fileTooLargeForTheDiskIsRefused();
     void usageErrors_data();
     void usageErrors();
     void helpAndVersion_data();
@@ -315,6 +316,8 @@ void tst_Cli::answerOnTheTerminal()
     QVERIFY(sender.finish());
     QCOMPARE(sender.exitCode(), senderExit);
     QVERIFY(receiver.cli.err.contains("Accept \"a.txt\" (5 B, 5 bytes) from 127.0.0.1? [y/N]"));
+    QCOMPARE(receiver.cli.err.contains("the input has ended (--yes accepts without asking)"),
+             closeInput);
     if (senderExit != 0) {
         QVERIFY2(sender.err.contains("corvane-cli: the receiver refused \"a.txt\"") ||
                      sender.err.contains("corvane-cli: the receiver refused \"b.txt\""),
@@ -552,6 +555,28 @@ void tst_Cli::interruptRemovesTemporaryFile()
     QCOMPARE(receiver.cli.exitCode(), 1);
     QVERIFY(receiver.cli.err.contains("corvane-cli: interrupted; \"part.bin\" was not saved"));
     QCOMPARE(entries(target.path()), QStringList());
+}
+
+void tst_Cli::fileTooLargeForTheDiskIsRefused()
+{
+    QTemporaryDir target;
+    Receiver receiver;
+    QVERIFY(receiver.start(target.path(), {u"--yes"_s}));
+    ScriptedSender sender;
+    QVERIFY(sender.connect(receiver));
+    QCOMPARE(sender.announce(Q_INT64_C(1) << 60, "huge.bin"), QByteArray("RFS"));
+    QVERIFY(receiver.cli.waitForError("Refused \"huge.bin\""));
+    QVERIFY(receiver.cli.err.contains("corvane-cli: cannot save \"huge.bin\": "));
+
+    // The sender may go on with another file on the same connections.
+    QCOMPARE(sender.announce(2, "small.bin"), QByteArray("ACP"));
+    sender.binary.write("ok");
+    QCOMPARE(sender.reply(), QByteArray("RFC"));
+    receiver.cli.process().terminate();
+    QVERIFY(receiver.cli.finish());
+    // A file that was wanted but could not be saved makes the run a failure.
+    QCOMPARE(receiver.cli.exitCode(), 1);
+    QCOMPARE(entries(target.path()), QStringList{u"small.bin"_s});
 }
 
 void tst_Cli::usageErrors_data()
