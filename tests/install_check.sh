@@ -29,8 +29,14 @@ if [[ -z $resolved || $(realpath "$resolved") != $(realpath "$prefix/$libdir/lib
     exit 1
 fi
 
+# A library built with the sanitizers needs their runtime first in any program that uses it.
+sanitize=()
+if ldd "$prefix/$libdir/libcorvane.so.1" | grep -q libasan; then
+    sanitize=(-DCMAKE_CXX_FLAGS=-fsanitize=address,undefined
+        -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined)
+fi
 cmake -S "$outside" -B "$scratch/outside" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+    -DCMAKE_PREFIX_PATH="$prefix" "${sanitize[@]}" >/dev/null
 cmake --build "$scratch/outside" >/dev/null
 QT_QPA_PLATFORM=offscreen "$scratch/outside/outside"
 echo "outside project built against the package and connected its components"
