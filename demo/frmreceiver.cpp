@@ -45,7 +45,6 @@ frmReceiver::frmReceiver(const ComponentFactory &factory, WindowDialogs *dialogs
         component->hide();
     }
     m_reader = ComponentBinding(component);
-    // Built after the component, so the progress bar stands in front of its face.
     buildControls();
     if (!component) {
         showError(u"Receiver Form"_s, u"The receiving component %1 could not be created: %2"_s.arg(

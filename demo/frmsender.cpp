@@ -62,7 +62,6 @@ frmSender::frmSender(const ComponentFactory &factory, WindowDialogs *dialogs, QW
         component->hide();
     }
     m_sender = ComponentBinding(component);
-    // Built after the component, so the progress bar stands in front of its face.
     buildControls();
     if (!component) {
         cmdConnect->setEnabled(false);
