@@ -191,8 +191,16 @@ bool SocketEndpoint::Accept(int requestID)
     adopt(socket);
     if (socket->bytesAvailable() > 0)
         queueArrival();
-    if (socket->state() != QAbstractSocket::ConnectedState)
-        QMetaObject::invokeMethod(this, &SocketEndpoint::onDisconnected, Qt::QueuedConnection);
+    if (socket->state() != QAbstractSocket::ConnectedState) {
+        // Closed while it waited to be accepted; told only if it is still this endpoint's.
+        QMetaObject::invokeMethod(
+            this,
+            [this, socket = QPointer<QTcpSocket>(socket)] {
+                if (socket && socket == m_socket)
+                    onDisconnected();
+            },
+            Qt::QueuedConnection);
+    }
     return true;
 }
 
@@ -232,7 +240,9 @@ bool SocketEndpoint::SendData(const QByteArray &bytes)
 {
     if (!m_socket || m_socket->state() != QAbstractSocket::ConnectedState)
         return fail(SocketError::fromNumber(ErrorNumber::NotConnected));
-    if (m_socket->write(bytes) != bytes.size())
+    // Copied into the socket's buffer rather than kept as a block of its own: the socket
+    // writes one block per pass of the event loop, so small blocks would throttle streaming.
+    if (m_socket->write(bytes.constData(), bytes.size()) != bytes.size())
         return fail(SocketError::fromQt(m_socket->error()));
     emit DataQueued(bytes.size());
     return true;
