@@ -21,8 +21,9 @@ bool writeFile(const QString &path, const QByteArray &bytes);
 QByteArray readFile(const QString &path);
 // Files in a folder, hidden ones included.
 QStringList filesIn(const QString &folder);
-// Resident memory of this process, from /proc.
-qint64 residentBytes();
+// Memory this process holds: its resident size from /proc, or under AddressSanitizer, whose
+// quarantine keeps freed blocks resident for a while, the bytes its allocator has live.
+qint64 memoryInUse();
 // Runs the event loop until condition holds or the time is up. Unlike QTest::qWaitFor, which
 // sleeps 10 ms between turns, it never sleeps: a stream that moves one block per turn of
 // the loop runs at full speed.

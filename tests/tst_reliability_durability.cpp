@@ -209,6 +209,9 @@ void tst_ReliabilityDurability::durableBeforeAcknowledged()
         QCOMPARE(readFile(target), content);
     }
     QVERIFY(waitUntil([&] { return child.process.state() == QProcess::NotRunning; }, 20000));
+    // A clean exit, which in the sanitizer build also means no report from the receiver.
+    QCOMPARE(child.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(child.process.exitCode(), 0);
 
     // Follow the temporary file's descriptor and the folder's through the trace.
     const QStringList lines = QString::fromLocal8Bit(readFile(trace)).split(u'\n');
