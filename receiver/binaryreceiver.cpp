@@ -7,13 +7,15 @@
 #include "protocol/speedsample.h"
 #include "receiver/temporarytarget.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPointer>
 #include <QResizeEvent>
-#include <QStorageInfo>
 #include <QTimer>
+
+#include <sys/statvfs.h>
 
 namespace corvane {
 
@@ -25,6 +27,16 @@ constexpr qint64 InfoReadBufferSize = 64 * 1024;
 constexpr qint64 BinaryReadBufferSize = 1024 * 1024;
 
 using State = SocketEndpoint::ConnectionState;
+
+// Bytes an unprivileged writer may still use in the folder's filesystem, or -1 when unknown.
+// Asked of the folder directly: reading the whole mount table for it costs milliseconds a file.
+qint64 freeSpace(const QString &folder)
+{
+    struct statvfs filesystem {};
+    if (statvfs(QFile::encodeName(folder).constData(), &filesystem) != 0)
+        return -1;
+    return qint64(filesystem.f_bavail) * qint64(filesystem.f_frsize);
+}
 } // namespace
 
 BinaryReceiver::BinaryReceiver(QWidget *parent)
@@ -166,14 +178,13 @@ bool BinaryReceiver::AcceptSendRequest(const QString &SaveTarget)
                         .arg(SaveTarget));
     }
     const QString folder = targetInfo.absolutePath();
-    const QStorageInfo storage(folder);
-    if (storage.isValid() && storage.isReady() && storage.bytesAvailable() >= 0 &&
-        storage.bytesAvailable() < m_currentFileSize) {
+    if (const qint64 available = freeSpace(folder);
+        available >= 0 && available < m_currentFileSize) {
         return fail(ErrorNumber::DiskFull,
                     QStringLiteral("The folder \"%1\" has %2 bytes free, too few for the %3 "
                                    "bytes announced")
                         .arg(folder)
-                        .arg(storage.bytesAvailable())
+                        .arg(available)
                         .arg(m_currentFileSize));
     }
 
