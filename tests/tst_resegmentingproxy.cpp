@@ -84,10 +84,12 @@ void tst_ResegmentingProxy::forwardsBothWaysIntactAndRecut_data()
     QTest::addColumn<quint32>("seed");
 
     const quint32 seed = ResegmentingProxy::seedFromEnvironment();
+    const quint32 step = qEnvironmentVariableIsSet("CORVANE_PROXY_SEED") ? 0 : 1;
     QTest::newRow("three bytes one by one") << 3 << 1 << 3 << seed;
-    QTest::newRow("4 KiB in 7-byte writes") << 4096 << 7 << 512 << seed + 1;
-    QTest::newRow("1 MiB in 4096-byte writes") << 1024 * 1024 << 4096 << 65536 << seed + 2;
-    QTest::newRow("4 MiB in one write") << 4 * 1024 * 1024 << 4 * 1024 * 1024 << 65536 << seed + 3;
+    QTest::newRow("4 KiB in 7-byte writes") << 4096 << 7 << 512 << seed + step;
+    QTest::newRow("1 MiB in 4096-byte writes") << 1024 * 1024 << 4096 << 65536 << seed + 2 * step;
+    QTest::newRow("4 MiB in one write")
+        << 4 * 1024 * 1024 << 4 * 1024 * 1024 << 65536 << seed + 3 * step;
 }
 
 void tst_ResegmentingProxy::forwardsBothWaysIntactAndRecut()
