@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QPointer>
+#include <QStringList>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+namespace corvane::test {
+
+// A receiver made of plain sockets on loopback: it listens on both ports, keeps what arrives
+// and lets a test answer on the info channel by hand.
+class ScriptedReceiver
+{
+public:
+    bool listen();
+    void say(const QByteArray &code) { infoPeer->write(code); }
+    // Reads on the binary channel again and takes what waits there.
+    void drainBinary();
+    // True once the other side closed the channel; reads what is still queued, for without
+    // reading the close cannot be seen.
+    bool closedByPeer(const QPointer<QTcpSocket> &socket);
+
+    QTcpServer info;
+    QTcpServer binary;
+    QPointer<QTcpSocket> infoPeer;
+    QPointer<QTcpSocket> binaryPeer;
+    QByteArray infoBytes;
+    QByteArray binaryBytes;
+    int binaryConnections = 0;
+    bool readBinary = true;
+    qint64 stopReadingAfter = -1;
+    QStringList *log = nullptr;
+};
+
+} // namespace corvane::test
