@@ -40,9 +40,13 @@ public:
 private:
     Outcome failure(int error, const QString &what) const;
     void closeFile();
+    void writeBack(qint64 end);
 
     QString m_path;
     int m_fd = -1;
+    // Written bytes below these offsets have been handed to the disk / are on it.
+    qint64 m_writeBackStarted = 0;
+    qint64 m_writeBackDone = 0;
     // False only while the file is ours to remove: opened, and not yet committed or kept.
     bool m_released = true;
 };
