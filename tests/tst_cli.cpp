@@ -1,7 +1,8 @@
+#include "support/scriptedreceiver.h"
+#include "support/testsupport.h"
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -9,6 +10,7 @@
 
 #include <memory>
 
+using namespace corvane::test;
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -26,78 +28,48 @@ std::pair<int, int> freePorts()
     return {first.serverPort(), second.serverPort()};
 }
 
-QByteArray randomBytes(qsizetype size, quint32 seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator(seed);
-    for (char &byte : bytes)
-        byte = char(generator.bounded(256));
-    return bytes;
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
 QStringList entries(const QString &folder)
 {
     return QDir(folder).entryList(
         QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
 }
 
-// One run of corvane-cli with its output collected as it comes.
-class Cli
+// One run of corvane-cli; QProcess buffers its output, gathered whenever it is looked at.
+struct Cli
 {
-public:
-    Cli()
-    {
-        QObject::connect(&m_process, &QProcess::readyReadStandardOutput, &m_process,
-                         [this] { out += m_process.readAllStandardOutput(); });
-        QObject::connect(&m_process, &QProcess::readyReadStandardError, &m_process,
-                         [this] { err += m_process.readAllStandardError(); });
-    }
+    QProcess process;
+    QByteArray out;
+    QByteArray err;
+
     ~Cli()
     {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(5000);
         }
     }
-
-    void start(const QStringList &arguments) { m_process.start(CliPath, arguments); }
-    QProcess &process() { return m_process; }
-
-    bool waitForError(const QByteArray &text, int timeoutMs = ProcessTimeoutMs)
+    void start(const QStringList &arguments) { process.start(CliPath, arguments); }
+    void gather()
     {
-        return QTest::qWaitFor([&] { return err.contains(text); }, timeoutMs);
+        out += process.readAllStandardOutput();
+        err += process.readAllStandardError();
+    }
+    bool waitForError(const QByteArray &text)
+    {
+        return QTest::qWaitFor([&] { return gather(), err.contains(text); }, ProcessTimeoutMs);
     }
     // True once the program has ended, with all of its output read.
-    bool finish(int timeoutMs = ProcessTimeoutMs)
+    bool finish()
     {
         const bool ended = QTest::qWaitFor(
-            [this] { return m_process.state() == QProcess::NotRunning; }, timeoutMs);
-        out += m_process.readAllStandardOutput();
-        err += m_process.readAllStandardError();
+            [this] { return process.state() == QProcess::NotRunning; }, ProcessTimeoutMs);
+        gather();
         return ended;
     }
     int exitCode() const
     {
-        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     }
-
-    QByteArray out;
-    QByteArray err;
-
-private:
-    QProcess m_process;
 };
 
 struct Receiver
@@ -154,42 +126,6 @@ struct ScriptedSender
     }
 };
 
-// A receiver that takes the announced file and hangs up once bytes flow.
-struct DroppingReceiver
-{
-    QTcpServer infoServer;
-    QTcpServer binaryServer;
-    QTcpSocket *info = nullptr;
-    QTcpSocket *binary = nullptr;
-    qint64 received = 0;
-
-    bool listen()
-    {
-        if (!infoServer.listen(QHostAddress::LocalHost, 0) ||
-            !binaryServer.listen(QHostAddress::LocalHost, 0))
-            return false;
-        QObject::connect(&infoServer, &QTcpServer::newConnection, &infoServer, [this] {
-            info = infoServer.nextPendingConnection();
-            info->write("CNT");
-            QObject::connect(info, &QTcpSocket::readyRead, info, [this] {
-                if (info->readAll().startsWith("FIS"))
-                    info->write("ACP");
-            });
-        });
-        QObject::connect(&binaryServer, &QTcpServer::newConnection, &binaryServer, [this] {
-            binary = binaryServer.nextPendingConnection();
-            QObject::connect(binary, &QTcpSocket::readyRead, binary, [this] {
-                received += binary->readAll().size();
-                if (received > 0) {
-                    binary->abort();
-                    info->abort();
-                }
-            });
-        });
-        return true;
-    }
-};
-
 } // namespace
 
 class tst_Cli : public QObject
@@ -222,11 +158,8 @@ void tst_Cli::filesArriveIdentical_data()
     QTest::addColumn<int>("chunkSize");
     QTest::addColumn<QList<qsizetype>>("sizes");
 
-    const QList<qsizetype> three{1, 100003, 3 * 1024 * 1024 + 17};
-    QTest::newRow("default chunks") << 4096 << three;
-    QTest::newRow("odd chunks") << 1000 << three;
-    QTest::newRow("large chunks") << 65536 << three;
-    QTest::newRow("with an empty file") << 4096 << QList<qsizetype>{0, 5, 0};
+    QTest::newRow("default chunks") << 4096 << QList<qsizetype>{1, 100003, 3 * 1024 * 1024 + 17};
+    QTest::newRow("odd chunks, empty files") << 1000 << QList<qsizetype>{0, 100003, 0};
 }
 
 void tst_Cli::filesArriveIdentical()
@@ -241,7 +174,7 @@ void tst_Cli::filesArriveIdentical()
     for (qsizetype i = 0; i < sizes.size(); ++i) {
         contents.append(randomBytes(sizes.at(i), quint32(i + 1)));
         files.append(source.filePath(u"file%1.bin"_s.arg(i)));
-        QVERIFY(writeFile(files.last(), contents.last()));
+        QVERIFY(!writeFile(files.last(), contents.last()).isEmpty());
     }
 
     Receiver receiver;
@@ -282,12 +215,11 @@ void tst_Cli::answerOnTheTerminal_data()
     QTest::addColumn<int>("senderExit");
 
     QTest::newRow("no") << QByteArray("n\n") << false << QStringList() << 1;
-    QTest::newRow("anything but yes") << QByteArray("sure\n") << false << QStringList() << 1;
     QTest::newRow("end of input") << QByteArray() << true << QStringList() << 1;
-    QTest::newRow("yes") << QByteArray("y\n") << false << QStringList{u"a.txt"_s} << 0;
-    QTest::newRow("Yes, typed ahead for both")
-        << QByteArray(" Yes \ny\n") << false << QStringList{u"a.txt"_s, u"b.txt"_s} << 0;
-    QTest::newRow("no, then yes") << QByteArray("n\ny\n") << false << QStringList{u"b.txt"_s} << 1;
+    QTest::newRow("not yes, then Yes")
+        << QByteArray("sure\n Yes \n") << false << QStringList{u"b.txt"_s} << 1;
+    QTest::newRow("yes typed ahead for both")
+        << QByteArray("y\ny\n") << false << QStringList{u"a.txt"_s, u"b.txt"_s} << 0;
 }
 
 void tst_Cli::answerOnTheTerminal()
@@ -303,18 +235,19 @@ void tst_Cli::answerOnTheTerminal()
     const int fileCount = answers.count('\n') > 1 ? 2 : 1;
     for (const QString &name : QStringList{u"a.txt"_s, u"b.txt"_s}.mid(0, fileCount)) {
         files.append(source.filePath(name));
-        QVERIFY(writeFile(files.last(), name.toUtf8()));
+        QVERIFY(!writeFile(files.last(), name.toUtf8()).isEmpty());
     }
 
     Receiver receiver;
     QVERIFY(receiver.start(target.path(), {}));
-    receiver.cli.process().write(answers);
+    receiver.cli.process.write(answers);
     if (closeInput)
-        receiver.cli.process().closeWriteChannel();
+        receiver.cli.process.closeWriteChannel();
     Cli sender;
     sender.start(receiver.senderArguments(files));
     QVERIFY(sender.finish());
     QCOMPARE(sender.exitCode(), senderExit);
+    receiver.cli.gather();
     QVERIFY(receiver.cli.err.contains("Accept \"a.txt\" (5 B, 5 bytes) from 127.0.0.1? [y/N]"));
     QCOMPARE(receiver.cli.err.contains("the input has ended (--yes accepts without asking)"),
              closeInput);
@@ -325,7 +258,7 @@ void tst_Cli::answerOnTheTerminal()
     }
 
     // Refusals leave the receiver waiting for the next sender; it ends cleanly on SIGTERM.
-    receiver.cli.process().terminate();
+    receiver.cli.process.terminate();
     QVERIFY(receiver.cli.finish());
     QCOMPARE(receiver.cli.exitCode(), 0);
     QCOMPARE(entries(target.path()), saved);
@@ -340,21 +273,12 @@ void tst_Cli::announcedNameStaysInsideFolder_data()
 
     QTest::newRow("parent folders") << QByteArray("../../x") << u"x"_s;
     QTest::newRow("absolute path") << QByteArray("/etc/x") << u"x"_s;
-    QTest::newRow("backslash") << QByteArray("a\\b") << u"b"_s;
     QTest::newRow("backslash parents") << QByteArray("..\\..\\x") << u"x"_s;
-    QTest::newRow("control characters") << QByteArray("a\x01"
-                                                      "b\x1b[2Jc\x7f.txt")
-                                        << u"ab[2Jc.txt"_s;
-    QTest::newRow("line break") << QByteArray("line\nbreak") << u"linebreak"_s;
-    QTest::newRow("NUL") << QByteArray("nul\0byte", 8) << u"nulbyte"_s;
+    QTest::newRow("control characters and NUL")
+        << QByteArray("a\x01\nb\x1b[2J\0c\x7f.txt", 15) << u"ab[2Jc.txt"_s;
     QTest::newRow("too long for the file system")
         << QByteArray(300, 'a') + ".txt" << QString(236, u'a') + u".txt"_s;
     QTest::newRow("empty") << QByteArray() << QString();
-    QTest::newRow("dot") << QByteArray(".") << QString();
-    QTest::newRow("dot dot") << QByteArray("..") << QString();
-    QTest::newRow("folder only") << QByteArray("dir/") << QString();
-    QTest::newRow("parent behind a backslash") << QByteArray("x\\..") << QString();
-    QTest::newRow("control characters only") << QByteArray("\x01\x02") << QString();
     QTest::newRow("dot dot around a control character") << QByteArray(".\x01.") << QString();
 }
 
@@ -378,7 +302,7 @@ void tst_Cli::announcedNameStaysInsideFolder()
     if (saved.isEmpty()) {
         QCOMPARE(answer, QByteArray("RFS"));
         QVERIFY(receiver.cli.waitForError("Refused"));
-        receiver.cli.process().terminate();
+        receiver.cli.process.terminate();
     } else {
         QCOMPARE(answer, QByteArray("ACP"));
         sender.binary.write(content);
@@ -404,9 +328,7 @@ void tst_Cli::existingFileIsKept_data()
     QTest::addColumn<bool>("overwrite");
     QTest::addColumn<QString>("saved");
 
-    QTest::newRow("nothing there") << QStringList() << false << u"report.txt"_s;
-    QTest::newRow("kept") << QStringList{u"report.txt"_s} << false << u"report (1).txt"_s;
-    QTest::newRow("next free number")
+    QTest::newRow("kept, next free number")
         << QStringList{u"report.txt"_s, u"report (1).txt"_s} << false << u"report (2).txt"_s;
     QTest::newRow("temporary twin taken")
         << QStringList{u"report.txtTMP"_s} << false << u"report (1).txt"_s;
@@ -415,8 +337,6 @@ void tst_Cli::existingFileIsKept_data()
     QTest::newRow("overwrite") << QStringList{u"report.txt"_s} << true << u"report.txt"_s;
     QTest::newRow("a folder is never overwritten")
         << QStringList{u"report.txt/"_s} << true << u"report (1).txt"_s;
-    QTest::newRow("overwrite leaves a temporary twin alone")
-        << QStringList{u"report.txt"_s, u"report.txtTMP"_s} << true << u"report (1).txt"_s;
 }
 
 void tst_Cli::existingFileIsKept()
@@ -436,12 +356,12 @@ void tst_Cli::existingFileIsKept()
         } else if (const qsizetype arrow = entry.indexOf(u"->"_s); arrow > 0) {
             QVERIFY(QFile::link(entry.mid(arrow + 2), folder + u'/' + entry.left(arrow)));
         } else {
-            QVERIFY(writeFile(path, "old"));
+            QVERIFY(!writeFile(path, "old").isEmpty());
         }
         before.append(entry.left(entry.indexOf(u"->"_s)).remove(u'/'));
     }
     const QString file = root.filePath(u"report.txt"_s);
-    QVERIFY(writeFile(file, "new"));
+    QVERIFY(!writeFile(file, "new").isEmpty());
 
     Receiver receiver;
     QStringList extra{u"--yes"_s, u"--count"_s, u"1"_s};
@@ -516,21 +436,30 @@ void tst_Cli::senderFailures()
     QFETCH(QByteArray, message);
 
     QTemporaryDir source;
-    QString file = source.filePath(u"big.bin"_s);
-    QVERIFY(writeFile(file, randomBytes(512 * 1024, 7)));
-    DroppingReceiver dropping;
+    const QString file =
+        source.filePath(failure == u"missing file" ? u"missing.bin"_s : u"big.bin"_s);
+    QVERIFY(!writeFile(source.filePath(u"big.bin"_s), randomBytes(512 * 1024, 7)).isEmpty());
+    ScriptedReceiver dropping;
     QVERIFY(dropping.listen());
     auto [infoPort, binaryPort] = freePorts();
-    if (failure == u"missing file")
-        file = source.filePath(u"missing.bin"_s);
     if (failure == u"dropped") {
-        infoPort = dropping.infoServer.serverPort();
-        binaryPort = dropping.binaryServer.serverPort();
+        infoPort = dropping.info.serverPort();
+        binaryPort = dropping.binary.serverPort();
     }
 
     Cli sender;
     sender.start({u"send"_s, file, u"--to"_s, u"127.0.0.1"_s, u"--info-port"_s,
                   QString::number(infoPort), u"--binary-port"_s, QString::number(binaryPort)});
+    if (failure == u"dropped") {
+        // Accepts the file and hangs up once its bytes flow.
+        QTRY_VERIFY(dropping.infoPeer);
+        dropping.say("CNT");
+        QTRY_VERIFY(dropping.infoBytes.startsWith("FIS"));
+        dropping.say("ACP");
+        QTRY_VERIFY(!dropping.binaryBytes.isEmpty());
+        dropping.binaryPeer->abort();
+        dropping.infoPeer->abort();
+    }
     QVERIFY(sender.finish());
     QCOMPARE(sender.exitCode(), 1);
     QVERIFY2(sender.err.startsWith("corvane-cli: ") || sender.err.contains("\ncorvane-cli: "),
@@ -550,7 +479,7 @@ void tst_Cli::interruptRemovesTemporaryFile()
     sender.binary.write(QByteArray(10, 'x'));
     QTRY_VERIFY(QFile::exists(target.filePath(u"part.binTMP"_s)));
 
-    receiver.cli.process().terminate();
+    receiver.cli.process.terminate();
     QVERIFY(receiver.cli.finish());
     QCOMPARE(receiver.cli.exitCode(), 1);
     QVERIFY(receiver.cli.err.contains("corvane-cli: interrupted; \"part.bin\" was not saved"));
@@ -572,7 +501,7 @@ void tst_Cli::fileTooLargeForTheDiskIsRefused()
     QCOMPARE(sender.announce(2, "small.bin"), QByteArray("ACP"));
     sender.binary.write("ok");
     QCOMPARE(sender.reply(), QByteArray("RFC"));
-    receiver.cli.process().terminate();
+    receiver.cli.process.terminate();
     QVERIFY(receiver.cli.finish());
     // A file that was wanted but could not be saved makes the run a failure.
     QCOMPARE(receiver.cli.exitCode(), 1);
@@ -588,42 +517,17 @@ void tst_Cli::usageErrors_data()
     const QByteArray general = "Try 'corvane-cli --help'";
     const QByteArray send = "Try 'corvane-cli send --help'";
     const QByteArray receive = "Try 'corvane-cli receive --help'";
-    const QString folder = QDir::tempPath();
     QTest::newRow("no command") << QStringList() << QByteArray("no command given") << general;
-    QTest::newRow("unknown command")
-        << QStringList{u"fly"_s} << QByteArray("unknown command 'fly'") << general;
-    QTest::newRow("unknown option")
-        << QStringList{u"--fast"_s} << QByteArray("unknown option '--fast'") << general;
-    QTest::newRow("send nothing") << QStringList{u"send"_s, u"--to"_s, u"h"_s}
-                                  << QByteArray("no file to send") << send;
-    QTest::newRow("send nowhere") << QStringList{u"send"_s, u"f"_s}
-                                  << QByteArray("no receiver given") << send;
-    QTest::newRow("chunk size 0") << QStringList{u"send"_s,         u"f"_s, u"--to"_s, u"h"_s,
-                                                 u"--chunk-size"_s, u"0"_s}
-                                  << QByteArray("invalid value '0' for --chunk-size") << send;
-    QTest::newRow("chunk size not a number")
+    QTest::newRow("required option missing")
+        << QStringList{u"send"_s, u"f"_s} << QByteArray("no receiver given") << send;
+    QTest::newRow("invalid value")
         << QStringList{u"send"_s, u"f"_s, u"--to"_s, u"h"_s, u"--chunk-size"_s, u"4k"_s}
         << QByteArray("invalid value '4k' for --chunk-size") << send;
-    QTest::newRow("port too large")
-        << QStringList{u"send"_s, u"f"_s, u"--to"_s, u"h"_s, u"--info-port"_s, u"65536"_s}
-        << QByteArray("invalid value '65536' for --info-port") << send;
-    QTest::newRow("one port for both")
-        << QStringList{u"send"_s,        u"f"_s,    u"--to"_s,          u"h"_s,
-                       u"--info-port"_s, u"5000"_s, u"--binary-port"_s, u"5000"_s}
-        << QByteArray("the info port and the binary port must differ") << send;
-    QTest::newRow("option without value")
-        << QStringList{u"send"_s, u"f"_s, u"--to"_s} << QByteArray("Missing value after") << send;
-    QTest::newRow("receive nowhere")
-        << QStringList{u"receive"_s} << QByteArray("no folder to save into") << receive;
     QTest::newRow("no such folder")
         << QStringList{u"receive"_s, u"--into"_s, u"/nonexistent/folder"_s}
         << QByteArray("not a folder: /nonexistent/folder") << receive;
-    QTest::newRow("count 0") << QStringList{u"receive"_s, u"--into"_s, folder, u"--count"_s, u"0"_s}
-                             << QByteArray("invalid value '0' for --count") << receive;
-    QTest::newRow("stray argument") << QStringList{u"receive"_s, u"--into"_s, folder, u"extra"_s}
-                                    << QByteArray("unexpected argument 'extra'") << receive;
     QTest::newRow("option of the other command")
-        << QStringList{u"receive"_s, u"--into"_s, folder, u"--to"_s, u"h"_s}
+        << QStringList{u"receive"_s, u"--into"_s, QDir::tempPath(), u"--to"_s, u"h"_s}
         << QByteArray("Unknown option 'to'") << receive;
 }
 
@@ -649,8 +553,6 @@ void tst_Cli::helpAndVersion_data()
 
     QTest::newRow("--help") << QStringList{u"--help"_s}
                             << QByteArray("Usage: corvane-cli send FILE... --to HOST");
-    QTest::newRow("send --help") << QStringList{u"send"_s, u"--help"_s}
-                                 << QByteArray("Usage: corvane-cli send FILE... --to HOST");
     QTest::newRow("receive -h") << QStringList{u"receive"_s, u"-h"_s}
                                 << QByteArray("Usage: corvane-cli receive --into DIR");
     QTest::newRow("--version") << QStringList{u"--version"_s} << QByteArray("corvane-cli 1.");

@@ -5,6 +5,7 @@
 #include "demo/windowdialogs.h"
 #include "demo/windowpair.h"
 #include "library/componentfactory.h"
+#include "support/testsupport.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,7 +17,6 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QScreen>
 #include <QTcpServer>
@@ -28,6 +28,7 @@
 #include <memory>
 
 using namespace corvane;
+using namespace corvane::test;
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -116,27 +117,6 @@ QString fieldText(QWidget *window, const char *name)
 QTimer *statusTimer(QWidget *window)
 {
     return control<QTimer>(window, "tmrStatus");
-}
-
-QByteArray randomBytes(qsizetype size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator(quint32(size) + 7);
-    for (char &byte : bytes)
-        byte = char(generator.bounded(256));
-    return bytes;
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
 }
 
 // The log is exactly the expected lines, each ended by CR LF; a line ending in "*" takes any
@@ -431,7 +411,7 @@ void tst_Windows::wholeTransfer()
     const QString source = m_dir.filePath(u"data.bin"_s);
     const QString target = m_dir.filePath(u"copy of data.bin"_s);
     const QByteArray content = randomBytes(3 * 1024 * 1024 + 17);
-    QVERIFY(writeFile(source, content));
+    QVERIFY(!writeFile(source, content).isEmpty());
     QFile::remove(target);
     windows.receiverDialogs.yesNoAnswers = {true};
     windows.receiverDialogs.saveAnswers = {target};
@@ -557,7 +537,7 @@ void tst_Windows::refusalThenAcceptance()
     frmReceiver *receiver = windows.receiver.get();
 
     const QString source = m_dir.filePath(u"refused.bin"_s);
-    QVERIFY(writeFile(source, randomBytes(5000)));
+    QVERIFY(!writeFile(source, randomBytes(5000)).isEmpty());
     windows.receiverDialogs.yesNoAnswers = {false};
     windows.send(source);
     QTRY_VERIFY(sender->eventLog().contains("Sending command refused by [127.0.0.1]"_L1));
@@ -606,7 +586,7 @@ void tst_Windows::setTargetAfterUnusableSaveAnswer()
 
     const QString source = m_dir.filePath(u"later.bin"_s);
     const QByteArray content = randomBytes(70000);
-    QVERIFY(writeFile(source, content));
+    QVERIFY(!writeFile(source, content).isEmpty());
     const QString unusable = firstAnswer.isEmpty() ? QString() : m_dir.filePath(firstAnswer);
     windows.receiverDialogs.yesNoAnswers = {true};
     windows.receiverDialogs.saveAnswers = {unusable};
@@ -706,7 +686,7 @@ void tst_Windows::badSendInputsAreRefused()
     QFETCH(QString, file);
     QFETCH(QString, reason);
 
-    QVERIFY(writeFile(m_dir.filePath(u"good.bin"_s), randomBytes(100)));
+    QVERIFY(!writeFile(m_dir.filePath(u"good.bin"_s), randomBytes(100)).isEmpty());
     QDir(m_dir.path()).mkdir(u"folder"_s);
     WindowsUnderTest windows;
     QVERIFY(windows.open(factoryFor(lateBound)));
@@ -734,7 +714,7 @@ void tst_Windows::sendFileFailureLeavesWindowReady()
 
     // The file disappears while the receiver's user thinks about it.
     const QString source = m_dir.filePath(u"vanishing.bin"_s);
-    QVERIFY(writeFile(source, randomBytes(10000)));
+    QVERIFY(!writeFile(source, randomBytes(10000)).isEmpty());
     windows.send(source);
     QTRY_VERIFY(windows.receiverDialogs.pendingQuestion);
     QVERIFY(QFile::remove(source));
@@ -774,7 +754,7 @@ void tst_Windows::errorEventLeavesWindowReady()
     QObject *component = senderWindow ? windows.sender->component() : windows.receiver->component();
     if (senderWindow) {
         const QString source = m_dir.filePath(u"interrupted.bin"_s);
-        QVERIFY(writeFile(source, randomBytes(1000)));
+        QVERIFY(!writeFile(source, randomBytes(1000)).isEmpty());
         windows.send(source);
         QTRY_VERIFY(windows.receiverDialogs.pendingQuestion);
         QVERIFY(!windows.senderButton("cmdSend")->isEnabled());
@@ -809,7 +789,7 @@ void tst_Windows::unsafeAnnouncedNameIsShownEscapedAndOfferedSafe()
     OPEN_WINDOWS(windows, true);
 
     const QString source = m_dir.filePath(u"bell\u0007and\ttab.txt"_s);
-    QVERIFY(writeFile(source, "tiny"));
+    QVERIFY(!writeFile(source, "tiny").isEmpty());
     windows.receiverDialogs.yesNoAnswers = {true};
     windows.receiverDialogs.saveAnswers = {QString()};
     windows.send(source);
@@ -870,7 +850,7 @@ void tst_Windows::senderNoticesLostReceiver()
 
     // Lost while the receiver's user is asked: the announced file is over.
     const QString source = m_dir.filePath(u"orphan.bin"_s);
-    QVERIFY(writeFile(source, randomBytes(2000)));
+    QVERIFY(!writeFile(source, randomBytes(2000)).isEmpty());
     windows.send(source);
     QTRY_VERIFY(windows.receiverDialogs.pendingQuestion);
     QVERIFY(!windows.senderButton("cmdSend")->isEnabled());
@@ -902,7 +882,7 @@ void tst_Windows::receiverListensAgainAfterLostSender()
 
     // Lost while the user is asked: the answer no longer counts.
     const QString source = m_dir.filePath(u"question.bin"_s);
-    QVERIFY(writeFile(source, randomBytes(2000)));
+    QVERIFY(!writeFile(source, randomBytes(2000)).isEmpty());
     windows.send(source);
     QTRY_VERIFY(windows.receiverDialogs.pendingQuestion);
     windows.sender.reset();
