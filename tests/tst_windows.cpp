@@ -220,6 +220,16 @@ struct WindowsUnderTest
         window->component()->setProperty("RemotePortBinary", portBinary);
     }
 
+    QWidget *window(bool senderWindow) const
+    {
+        return senderWindow ? static_cast<QWidget *>(sender.get())
+                            : static_cast<QWidget *>(receiver.get());
+    }
+    QObject *component(bool senderWindow) const
+    {
+        return senderWindow ? sender->component() : receiver->component();
+    }
+
     QPushButton *senderButton(const char *name) const
     {
         return control<QPushButton>(sender.get(), name);
@@ -332,8 +342,7 @@ void tst_Windows::controlsAtLoad()
         u"txtSpeed=0;famLog=Event Log;txtEventLog="_s;
 
     for (const bool senderWindow : {true, false}) {
-        QWidget *window = senderWindow ? static_cast<QWidget *>(windows.sender.get())
-                                       : static_cast<QWidget *>(windows.receiver.get());
+        QWidget *window = windows.window(senderWindow);
         for (const QString &entry :
              (senderWindow ? senderControls : receiverControls).split(u';')) {
             const bool enabled = !entry.startsWith(u'!');
@@ -509,9 +518,8 @@ void tst_Windows::percentagesAndBar()
     QFETCH(int, barMaximum);
     QFETCH(int, barValue);
     OPEN_WINDOWS(windows, false);
-    QWidget *window = senderWindow ? static_cast<QWidget *>(windows.sender.get())
-                                   : static_cast<QWidget *>(windows.receiver.get());
-    QObject *component = senderWindow ? windows.sender->component() : windows.receiver->component();
+    QWidget *window = windows.window(senderWindow);
+    QObject *component = windows.component(senderWindow);
     auto *bar = control<QProgressBar>(window, "pb");
     auto *label = control<QLabel>(window, "lblPercentage");
     const QString before = label->text();
@@ -749,9 +757,8 @@ void tst_Windows::errorEventLeavesWindowReady()
     QFETCH(QString, description);
     QFETCH(QString, logLine);
     OPEN_WINDOWS(windows, senderWindow);
-    QWidget *window = senderWindow ? static_cast<QWidget *>(windows.sender.get())
-                                   : static_cast<QWidget *>(windows.receiver.get());
-    QObject *component = senderWindow ? windows.sender->component() : windows.receiver->component();
+    QWidget *window = windows.window(senderWindow);
+    QObject *component = windows.component(senderWindow);
     if (senderWindow) {
         const QString source = m_dir.filePath(u"interrupted.bin"_s);
         QVERIFY(!writeFile(source, randomBytes(1000)).isEmpty());
