@@ -17,6 +17,9 @@
 
 #include <sys/statvfs.h>
 
+#include <algorithm>
+#include <utility>
+
 namespace corvane {
 
 namespace {
@@ -28,11 +31,41 @@ constexpr qint64 BinaryReadBufferSize = 1024 * 1024;
 
 using State = SocketEndpoint::ConnectionState;
 
+// How long the start of a message that the network cut off waits for its rest.
+constexpr int PartialMessageWaitMs = 1000;
+
+bool isPlainDigits(QStringView text)
+{
+    return text.size() <= 19 &&
+           std::all_of(text.begin(), text.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+}
+
+// True for text that can only be the start of a message: a code cut short, or an announcement
+// that stops in its numbers, before the "@" that starts the name. Such text waits for the rest
+// instead of being read as a whole message and lost. A cut inside the name cannot be told.
+bool isUnfinishedMessage(QStringView text)
+{
+    if (text.isEmpty())
+        return false;
+    if (text.size() < 3) {
+        return QLatin1StringView(infoCodeText(InfoCode::FileInfo)).startsWith(text) ||
+               QLatin1StringView(infoCodeText(InfoCode::SendComplete)).startsWith(text);
+    }
+    if (!text.startsWith(QLatin1StringView(infoCodeText(InfoCode::FileInfo))))
+        return false;
+    const QStringView numbers = text.sliced(3);
+    const qsizetype bar = numbers.indexOf(u'|');
+    if (bar < 0)
+        return isPlainDigits(numbers);
+    return isPlainDigits(numbers.first(bar)) && isPlainDigits(numbers.sliced(bar + 1));
+}
+
 // Bytes an unprivileged writer may still use in the folder's filesystem, or -1 when unknown.
 // Asked of the folder directly: reading the whole mount table for it costs milliseconds a file.
 qint64 freeSpace(const QString &folder)
 {
-    struct statvfs filesystem {};
+    struct statvfs filesystem
+    {};
     if (statvfs(QFile::encodeName(folder).constData(), &filesystem) != 0)
         return -1;
     return qint64(filesystem.f_bavail) * qint64(filesystem.f_frsize);
@@ -41,7 +74,7 @@ qint64 freeSpace(const QString &folder)
 
 BinaryReceiver::BinaryReceiver(QWidget *parent)
     : QWidget(parent), wsInfo(new SocketEndpoint(this)), wsReader(new SocketEndpoint(this)),
-      tmrDownloadSpeed(new QTimer(this))
+      tmrDownloadSpeed(new QTimer(this)), m_partialTimer(new QTimer(this))
 {
     setFixedSize(FaceSize, FaceSize);
     wsInfo->setLocalPort(DefaultPortInfo);
@@ -55,6 +88,9 @@ BinaryReceiver::BinaryReceiver(QWidget *parent)
     connect(wsReader, &SocketEndpoint::ConnectionRequest, this,
             &BinaryReceiver::onBinaryConnectionRequest);
     connect(wsInfo, &SocketEndpoint::DataArrival, this, &BinaryReceiver::onInfoArrival);
+    m_partialTimer->setSingleShot(true);
+    m_partialTimer->setInterval(PartialMessageWaitMs);
+    connect(m_partialTimer, &QTimer::timeout, this, &BinaryReceiver::flushPartialMessage);
     connect(wsReader, &SocketEndpoint::DataArrival, this, &BinaryReceiver::onBinaryArrival);
     connect(wsInfo, &SocketEndpoint::Closed, this, [this] { onPeerClosed(wsInfo); });
     connect(wsReader, &SocketEndpoint::Closed, this, [this] { onPeerClosed(wsReader); });
@@ -70,6 +106,7 @@ BinaryReceiver::~BinaryReceiver()
     wsInfo->disconnect(this);
     wsReader->disconnect(this);
     tmrDownloadSpeed->disconnect(this);
+    m_partialTimer->disconnect(this);
 }
 
 QObject *BinaryReceiver::TheWinsock() const
@@ -148,6 +185,8 @@ bool BinaryReceiver::Listen()
 
 void BinaryReceiver::dropConnections()
 {
+    m_partialMessage.clear();
+    m_partialTimer->stop();
     wsInfo->Close();
     wsReader->Close();
     m_sessionActive = false;
@@ -276,8 +315,28 @@ void BinaryReceiver::onBinaryConnectionRequest(int requestID)
 
 void BinaryReceiver::onInfoArrival()
 {
-    // No framing on this channel: whatever has arrived is one message.
-    const QString text = wsInfo->GetText();
+    // No framing on this channel: whatever has arrived is one message, unless it can only be
+    // the start of one.
+    const QString text = m_partialMessage + wsInfo->GetText();
+    m_partialMessage.clear();
+    m_partialTimer->stop();
+    if (isUnfinishedMessage(text)) {
+        m_partialMessage = text;
+        m_partialTimer->start();
+        return;
+    }
+    handleInfoMessage(text);
+}
+
+void BinaryReceiver::flushPartialMessage()
+{
+    // The rest never came: what there is counts as the message, so a malformed start is
+    // reported rather than dropped in silence.
+    handleInfoMessage(std::exchange(m_partialMessage, QString()));
+}
+
+void BinaryReceiver::handleInfoMessage(const QString &text)
+{
     switch (matchReceiverCode(text)) {
     case InfoCode::SendComplete:
         emit ReceiveComplete();

@@ -94,6 +94,8 @@ private:
     void onInfoConnectionRequest(int requestID);
     void onBinaryConnectionRequest(int requestID);
     void onInfoArrival();
+    void handleInfoMessage(const QString &text);
+    void flushPartialMessage();
     void onBinaryArrival();
     void handleAnnouncement(const QString &text);
     void receiveBytes(const QByteArray &bytes);
@@ -109,6 +111,9 @@ private:
     SocketEndpoint *wsInfo = nullptr;
     SocketEndpoint *wsReader = nullptr;
     QTimer *tmrDownloadSpeed = nullptr;
+    // The start of a message cut off by the network, waiting briefly for the rest.
+    QString m_partialMessage;
+    QTimer *m_partialTimer = nullptr;
     // The accepted file while it is being received; empty otherwise.
     std::unique_ptr<TemporaryTarget> m_tempFile;
 
