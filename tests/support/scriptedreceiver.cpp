@@ -1,5 +1,8 @@
 #include "support/scriptedreceiver.h"
 
+#include <QDeadlineTimer>
+#include <QSignalSpy>
+
 using namespace Qt::StringLiterals;
 
 namespace corvane::test {
@@ -35,6 +38,19 @@ void ScriptedReceiver::drainBinary()
     readBinary = true;
     if (binaryPeer)
         binaryBytes += binaryPeer->readAll();
+}
+
+bool ScriptedReceiver::waitForBinary(qint64 size, int timeoutMs)
+{
+    if (!binaryPeer)
+        return false;
+    QSignalSpy reads(binaryPeer.data(), &QTcpSocket::readyRead);
+    const QDeadlineTimer deadline(timeoutMs);
+    while (binaryBytes.size() < size) {
+        if (deadline.hasExpired() || !reads.wait(int(deadline.remainingTime())))
+            return false;
+    }
+    return true;
 }
 
 bool ScriptedReceiver::closedByPeer(const QPointer<QTcpSocket> &socket)

@@ -16,6 +16,9 @@ public:
     void say(const QByteArray &code) { infoPeer->write(code); }
     // Reads on the binary channel again and takes what waits there.
     void drainBinary();
+    // Until size bytes came on the binary channel. It waits on the socket's signal: a polling
+    // wait sleeps between turns and would throttle the stream.
+    bool waitForBinary(qint64 size, int timeoutMs);
     // True once the other side closed the channel; reads what is still queued, for without
     // reading the close cannot be seen.
     bool closedByPeer(const QPointer<QTcpSocket> &socket);
