@@ -155,7 +155,7 @@ void tst_Receiver::infoMessages_data()
                                   << qint64(77) << u"keep.txt"_s;
     for (const char *ignored : {"fis1234|0@x", "FI", "XYZ123", "RFC"})
         QTest::newRow(ignored) << QByteArray(ignored) << none << qint64(77) << u"keep.txt"_s;
-    for (const char *malformed : {"FIS12", "FIS-5|0@x", "FIS12|0x"})
+    for (const char *malformed : {"FIS12@x", "FIS-5|0@x", "FIS12|0x"})
         QTest::newRow(malformed) << QByteArray(malformed) << QStringList{error} << qint64(77)
                                  << u"keep.txt"_s;
 }
