@@ -12,9 +12,10 @@
 namespace corvane {
 
 namespace {
-// Large files are handed to the disk in steps of this size while they arrive, so the flush
-// at completion finds little left to do and never stalls the event loop for long.
+// A large file is handed to the disk in steps while it arrives, and flushed in larger ones,
+// so no flush, the one at completion included, stalls the event loop for long.
 constexpr qint64 WriteBackStep = 4 * 1024 * 1024;
+constexpr qint64 FlushStep = 16 * 1024 * 1024;
 
 QString reason(int error)
 {
@@ -119,19 +120,18 @@ TemporaryTarget::Outcome TemporaryTarget::write(qint64 offset, QByteArrayView by
 
 void TemporaryTarget::writeBack(qint64 end)
 {
-    if (end - m_writeBackStarted < WriteBackStep)
-        return;
-    // Only a hint to the kernel: the fsync at commit still decides whether the file is safe.
-    ::sync_file_range(m_fd, m_writeBackStarted, end - m_writeBackStarted, SYNC_FILE_RANGE_WRITE);
-    // Wait for the step before it, which has had a whole step's time to reach the disk; this
-    // bounds what the final flush has to wait for.
-    if (m_writeBackStarted > m_writeBackDone) {
-        ::sync_file_range(m_fd, m_writeBackDone, m_writeBackStarted - m_writeBackDone,
-                          SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
-                              SYNC_FILE_RANGE_WAIT_AFTER);
-        m_writeBackDone = m_writeBackStarted;
+    if (end - m_writeBackStarted >= WriteBackStep) {
+        // Only a hint to the kernel: the flush at commit still decides whether the file is safe.
+        ::sync_file_range(m_fd, m_writeBackStarted, end - m_writeBackStarted,
+                          SYNC_FILE_RANGE_WRITE);
+        m_writeBackStarted = end;
     }
-    m_writeBackStarted = end;
+    // The disk's own cache is emptied only by a flush, whose cost grows with what was written
+    // since the last one: flushing in steps keeps each wait, and the one at commit, short.
+    if (end - m_writeBackDone >= FlushStep) {
+        ::fdatasync(m_fd);
+        m_writeBackDone = end;
+    }
 }
 
 TemporaryTarget::Outcome TemporaryTarget::commit(const QString &target)
