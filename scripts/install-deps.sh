@@ -2,7 +2,10 @@
 # Installs the Debian packages that Corvane needs and that are not there yet.
 # Usage: install-deps.sh [extra packages...]
 set -euo pipefail
-packages=(cmake g++ ninja-build qt6-base-dev libgl-dev "$@")
+# Qt Designer's plugin interface and UI Tools need qt6-tools-dev and libqt6opengl6-dev; the
+# checksums need libssl-dev; the manuals are made with help2man.
+packages=(cmake g++ ninja-build qt6-base-dev libgl-dev qt6-tools-dev libqt6opengl6-dev libssl-dev
+    help2man "$@")
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \

@@ -2,8 +2,11 @@
 # Installs what is missing, builds Corvane with warnings as errors and runs every test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-# clang and its runtime build the fuzz targets; strace checks the receiver's order on disk.
-bash scripts/install-deps.sh clang libclang-rt-14-dev strace
+# clang and its runtime build the fuzz targets; strace checks the receiver's order on disk;
+# Xvfb, openbox and xdotool place real windows under a real window manager; dpkg-dev and
+# appstream build and check the Debian package.
+bash scripts/install-deps.sh clang libclang-rt-14-dev strace xvfb xauth openbox xdotool \
+    x11-utils dpkg-dev file appstream
 cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_WERROR=ON
 cmake --build build-test
 ctest --test-dir build-test --output-on-failure --timeout 600
