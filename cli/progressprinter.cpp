@@ -1,6 +1,6 @@
 #include "cli/progressprinter.h"
 
-#include "cli/safefilename.h"
+#include "protocol/announcedname.h"
 
 #include <cstdio>
 #include <unistd.h>
@@ -43,7 +43,7 @@ void ProgressPrinter::begin(const QString &name, qint64 total)
 {
     clearLine();
     m_active = true;
-    m_name = SafeFileName::printable(name);
+    m_name = AnnouncedName::visible(name);
     m_total = total;
     m_done = 0;
     m_speedSample = -1;

@@ -2,6 +2,7 @@
 
 #include "cli/safefilename.h"
 #include "cli/terminalprompt.h"
+#include "protocol/announcedname.h"
 #include "receiver/binaryreceiver.h"
 
 #include <QFileInfo>
@@ -16,7 +17,7 @@ namespace {
 
 QString quoted(const QString &text)
 {
-    return u'"' + SafeFileName::printable(text) + u'"';
+    return u'"' + AnnouncedName::visible(text) + u'"';
 }
 
 } // namespace
@@ -116,7 +117,7 @@ void ReceiveSession::onSendRequest()
     const int generation = ++m_requestGeneration;
     m_announcedName = m_receiver->CurrentFileName();
     m_announcedSize = m_receiver->CurrentFileSize();
-    m_safeName = SafeFileName::sanitize(m_announcedName);
+    m_safeName = AnnouncedName::safeName(m_announcedName);
 
     // The answer goes out after this event has returned to the component.
     const auto later = [this, generation](auto step) {

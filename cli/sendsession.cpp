@@ -1,5 +1,6 @@
 #include "cli/sendsession.h"
 
+#include "protocol/announcedname.h"
 #include "protocol/socketendpoint.h"
 #include "sender/binarysender.h"
 
@@ -13,9 +14,10 @@ namespace corvane {
 
 namespace {
 
+// The name the receiver sees, escaped as it would show it.
 QString quoted(const QString &text)
 {
-    return u'"' + text + u'"';
+    return u'"' + AnnouncedName::visible(text) + u'"';
 }
 
 } // namespace

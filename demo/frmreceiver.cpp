@@ -4,6 +4,7 @@
 #include "demo/qtwindowdialogs.h"
 #include "demo/transferdisplay.h"
 #include "demo/windowcontrols.h"
+#include "protocol/announcedname.h"
 
 #include <QGroupBox>
 #include <QLabel>
@@ -178,7 +179,7 @@ void frmReceiver::Reader_SendRequest()
 {
     const quint64 request = ++m_request;
     AddLog(u"Send Request from ["_s + remoteAddress() + u']');
-    AddLog(u"File Name= "_s + visibleText(m_reader.text("CurrentFileName")));
+    AddLog(u"File Name= "_s + AnnouncedName::visible(m_reader.text("CurrentFileName")));
     AddLog(u"File Size(in bytes)= "_s + QString::number(m_reader.number("CurrentFileSize")));
     // The question waits until the component's event has returned.
     QTimer::singleShot(0, this, [this, request] { askAboutRequest(request); });
@@ -218,7 +219,7 @@ void frmReceiver::chooseSaveTarget()
 {
     const quint64 request = m_request;
     m_dialogs->chooseFileToSave(this, u"All File *.* (*)"_s,
-                                safeFileName(m_reader.text("CurrentFileName")),
+                                AnnouncedName::safeName(m_reader.text("CurrentFileName")),
                                 [self = QPointer(this), request](const QString &path) {
                                     if (self && request == self->m_request)
                                         self->saveTargetChosen(path);
@@ -231,19 +232,22 @@ void frmReceiver::saveTargetChosen(const QString &path)
         cmdSetTarget->setEnabled(true);
         return;
     }
-    txtTarget->setText(path);
+    // The field shows the path escaped; the component gets it as chosen.
+    txtTarget->setText(AnnouncedName::visible(path));
     tmrStatus->start();
     m_accepting = true;
-    const bool accepted = m_reader.call("AcceptSendRequest(QString)", txtTarget->text());
+    const bool accepted = m_reader.call("AcceptSendRequest(QString)", path);
     m_accepting = false;
     if (!accepted) {
         tmrStatus->stop();
         cmdSetTarget->setEnabled(true);
-        showError(QString::number(m_reader.errorNumber()), m_reader.errorDescription());
+        // The description names the chosen path.
+        showError(QString::number(m_reader.errorNumber()),
+                  AnnouncedName::visible(m_reader.errorDescription()));
         return;
     }
     AddLog(u"Accepted Send Request at "_s + timeOfDay());
-    AddLog(u"Saving file to ["_s + visibleText(txtTarget->text()) + u']');
+    AddLog(u"Saving file to ["_s + txtTarget->text() + u']');
     cmdSetTarget->setEnabled(false);
 }
 
@@ -281,7 +285,7 @@ void frmReceiver::Reader_ReceiveComplete()
 
 void frmReceiver::Reader_ReceiveError(int Number, const QString &Description)
 {
-    AddLog(u"Receive Error %1: %2"_s.arg(Number).arg(visibleText(Description)));
+    AddLog(u"Receive Error %1: %2"_s.arg(Number).arg(AnnouncedName::visible(Description)));
     endTransfer();
 }
 

@@ -4,6 +4,7 @@
 #include "demo/qtwindowdialogs.h"
 #include "demo/transferdisplay.h"
 #include "demo/windowcontrols.h"
+#include "protocol/announcedname.h"
 #include "protocol/errornumber.h"
 
 #include <QFile>
@@ -165,7 +166,7 @@ void frmSender::AddLog(const QString &text)
 
 QString frmSender::remoteHost() const
 {
-    return visibleText(m_sender.text("RemoteHost"));
+    return AnnouncedName::visible(m_sender.text("RemoteHost"));
 }
 
 void frmSender::showError(const QString &title, const QString &text)
@@ -206,7 +207,7 @@ void frmSender::cmdSend_Click()
     cmdSend->setEnabled(false);
     if (m_sending) {
         refuseSend(u"The file %1 is still being sent. Send the next one when it is complete."_s.arg(
-            visibleText(m_sender.text("Source"))));
+            AnnouncedName::visible(m_sender.text("Source"))));
         return;
     }
     bool isNumber = false;
@@ -223,15 +224,16 @@ void frmSender::cmdSend_Click()
         return;
     }
     if (!info.exists()) {
-        refuseSend(u"The file %1 does not exist."_s.arg(visibleText(path)));
+        refuseSend(u"The file %1 does not exist."_s.arg(AnnouncedName::visible(path)));
         return;
     }
     if (!info.isFile()) {
-        refuseSend(u"%1 is not a regular file."_s.arg(visibleText(path)));
+        refuseSend(u"%1 is not a regular file."_s.arg(AnnouncedName::visible(path)));
         return;
     }
     if (QFile file(path); !file.open(QIODevice::ReadOnly)) {
-        refuseSend(u"The file %1 cannot be read: %2"_s.arg(visibleText(path), file.errorString()));
+        refuseSend(u"The file %1 cannot be read: %2"_s.arg(AnnouncedName::visible(path),
+                                                           file.errorString()));
         return;
     }
 
@@ -245,7 +247,7 @@ void frmSender::cmdSend_Click()
     }
     m_sending = true;
     AddLog(u"File Information Sent to "_s + remoteHost());
-    AddLog(u"File Name= "_s + visibleText(m_sender.text("CurrentFileName")));
+    AddLog(u"File Name= "_s + AnnouncedName::visible(m_sender.text("CurrentFileName")));
     AddLog(u"File Size(in bytes)= "_s + QString::number(m_sender.number("CurrentFileSize")));
     AddLog(u"Waiting for receiver["_s + m_sender.text("RemoteHostIP") + u"] ready signal..."_s);
 }
@@ -274,7 +276,7 @@ void frmSender::Sender_CommandAccepted()
 {
     AddLog(u"Sending command accepted by ["_s + m_sender.text("RemoteHostIP") + u']');
     AddLog(u"File Sending Started at "_s + timeOfDay());
-    AddLog(u"Now sending file ["_s + visibleText(m_sender.text("Source")) + u']');
+    AddLog(u"Now sending file ["_s + AnnouncedName::visible(m_sender.text("Source")) + u']');
     tmrStatus->start();
     if (!m_sender.call("SendFile()"))
         failSend(m_sender.errorNumber(), m_sender.errorDescription());
@@ -326,7 +328,7 @@ void frmSender::Sender_SendError(int Number, const QString &Description)
 
 void frmSender::failSend(int number, const QString &description)
 {
-    AddLog(u"Send Error %1: %2"_s.arg(number).arg(visibleText(description)));
+    AddLog(u"Send Error %1: %2"_s.arg(number).arg(AnnouncedName::visible(description)));
     showError(QString::number(number), description);
     endTransfer();
 }

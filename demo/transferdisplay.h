@@ -12,15 +12,6 @@ namespace corvane {
 // The local time of day in the system's short time format, for log lines.
 QString timeOfDay();
 
-// The text with control, line-separator and format characters written as visible escapes
-// (\xNN or \uNNNN), so that a name from the network can neither break a log line nor hide
-// what it is.
-QString visibleText(const QString &text);
-
-// A name to offer in the save dialog for an announced name: no directory part (after the last
-// "/" or "\"), no control characters, and nothing at all for "." or "..".
-QString safeFileName(const QString &announcedName);
-
 // The whole percentage of done in total (done * 100 / total, at most 100, at least 0), or
 // nothing when total is not above 0.
 std::optional<int> wholePercent(qint64 done, qint64 total);

@@ -274,6 +274,8 @@ void tst_Cli::announcedNameStaysInsideFolder_data()
     QTest::newRow("backslash parents") << QByteArray("..\\..\\x") << u"x"_s;
     QTest::newRow("control characters and NUL")
         << QByteArray("a\x01\nb\x1b[2J\0c\x7f.txt", 15) << u"ab[2Jc.txt"_s;
+    QTest::newRow("right-to-left override")
+        << QByteArray("invoice\u202efdp.exe") << u"invoicefdp.exe"_s;
     QTest::newRow("too long for the file system")
         << QByteArray(300, 'a') + ".txt" << QString(236, u'a') + u".txt"_s;
     QTest::newRow("empty") << QByteArray() << QString();
@@ -317,7 +319,10 @@ void tst_Cli::announcedNameStaysInsideFolder()
     QCOMPARE(entries(root.filePath(u"a"_s)), QStringList{u"b"_s});
     QCOMPARE(entries(root.filePath(u"a/b"_s)), QStringList{u"into"_s});
     // Whatever came from the network reaches the terminal escaped.
-    QVERIFY(!receiver.cli.err.contains('\x1b'));
+    for (const QByteArray hidden : {"\x1b", "\u202e"})
+        QVERIFY(!receiver.cli.err.contains(hidden) && !receiver.cli.out.contains(hidden));
+    if (announced.contains("\u202e"))
+        QVERIFY(receiver.cli.err.contains("\"invoice\\u202efdp.exe\" as \"invoicefdp.exe\""));
 }
 
 void tst_Cli::existingFileIsKept_data()

@@ -1,3 +1,4 @@
+#include "protocol/announcedname.h"
 #include "protocol/announcement.h"
 #include "protocol/filenamefrompath.h"
 #include "protocol/speedsample.h"
@@ -20,6 +21,8 @@ private slots:
     void speedSample();
     void fileNameFromPath_data();
     void fileNameFromPath();
+    void announcedName_data();
+    void announcedName();
 };
 
 void tst_Protocol::announcement_data()
@@ -126,6 +129,40 @@ void tst_Protocol::fileNameFromPath()
     QFETCH(QString, path);
     QFETCH(QString, name);
     QCOMPARE(corvane::fileNameFromPath(path), name);
+}
+
+void tst_Protocol::announcedName_data()
+{
+    QTest::addColumn<QString>("announced");
+    QTest::addColumn<QString>("safe"); // empty: nothing usable
+    QTest::addColumn<QString>("shown");
+
+    QTest::newRow("U+200B zero width space") << u"a\u200Bb"_s << u"ab"_s << u"a\\u200bb"_s;
+    QTest::newRow("U+202E right-to-left override")
+        << u"invoice\u202Efdp.exe"_s << u"invoicefdp.exe"_s << u"invoice\\u202efdp.exe"_s;
+    QTest::newRow("U+2068 isolate, U+2065 between isolates")
+        << u"a\u2065b\u2068c"_s << u"abc"_s << u"a\\u2065b\\u2068c"_s;
+    QTest::newRow("U+061C Arabic letter mark") << u"\u061Cx"_s << u"x"_s << u"\\u061cx"_s;
+    QTest::newRow("U+FEFF byte order mark") << u"a\uFEFFb"_s << u"ab"_s << u"a\\ufeffb"_s;
+    QTest::newRow("controls and line separator")
+        << u"a\u0001\nb\u2028c\u007f"_s << u"abc"_s << u"a\\x01\\x0ab\\u2028c\\x7f"_s;
+    QTest::newRow("lone surrogate, emoji kept")
+        << u"\xD800x\U0001F600"_s << u"x\U0001F600"_s << u"\\ud800x\U0001F600"_s;
+    QTest::newRow("path") << u"../..\\dir/x.txt"_s << u"x.txt"_s << u"../..\\dir/x.txt"_s;
+    QTest::newRow(".") << u"."_s << QString() << u"."_s;
+    QTest::newRow(".. around a mark") << u".\u200E."_s << QString() << u".\\u200e."_s;
+    // 255 bytes less room for " (n)" and "TMP"; each "é" takes two.
+    QTest::newRow("long name") << QString(300, u'é') + u".txt"_s << QString(118, u'é') + u".txt"_s
+                               << QString(300, u'é') + u".txt"_s;
+}
+
+void tst_Protocol::announcedName()
+{
+    QFETCH(QString, announced);
+    QFETCH(QString, safe);
+    QFETCH(QString, shown);
+    QCOMPARE(AnnouncedName::safeName(announced), safe);
+    QCOMPARE(AnnouncedName::visible(announced), shown);
 }
 
 QTEST_APPLESS_MAIN(tst_Protocol)
