@@ -13,9 +13,10 @@ struct WindowPair
     frmReceiver *receiver = nullptr;
 };
 
-// The programs' start: the sender window at the screen's top left, then the receiver window
-// created, shown and placed touching its right edge. Both windows delete themselves when
-// closed; neither owns the other.
+// The programs' start: the sender window's frame at the top left of the screen's available
+// area, then the receiver window created, shown and its frame placed touching the sender's
+// right edge, top edges level; the pair is placed again as the window manager frames it.
+// Both windows delete themselves when closed; neither owns the other.
 WindowPair showWindows(const ComponentFactory &factory, int portInfo = frmReceiver::DefaultPortInfo,
                        int portBinary = frmReceiver::DefaultPortBinary);
 

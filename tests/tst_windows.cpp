@@ -372,7 +372,7 @@ void tst_Windows::windowsStandSideBySide()
     const WindowPair pair = showWindows(factoryFor(lateBound), 0, 0);
     const std::unique_ptr<frmSender> sender(pair.sender);
     const std::unique_ptr<frmReceiver> receiver(pair.receiver);
-    const QPoint origin = QGuiApplication::primaryScreen()->geometry().topLeft();
+    const QPoint origin = QGuiApplication::primaryScreen()->availableGeometry().topLeft();
     QVERIFY(sender->isVisible());
     QVERIFY(receiver->isVisible());
     QCOMPARE(sender->pos(), origin);
