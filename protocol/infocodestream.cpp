@@ -9,8 +9,8 @@ constexpr qsizetype CodeLength = 3;
 
 bool couldBecomeSenderCode(QStringView tail)
 {
-    for (const InfoCode code : {InfoCode::ReceiveComplete, InfoCode::Refused,
-                                InfoCode::Accepted, InfoCode::Connected}) {
+    for (const InfoCode code :
+         {InfoCode::ReceiveComplete, InfoCode::Refused, InfoCode::Accepted, InfoCode::Connected}) {
         if (QLatin1StringView(infoCodeText(code)).startsWith(tail))
             return true;
     }
@@ -23,11 +23,20 @@ QStringList InfoCodeStream::append(QStringView text)
     m_pending.append(text);
     QStringList messages;
     qsizetype start = 0;
-    for (; m_pending.size() - start >= CodeLength; start += CodeLength)
-        messages.append(m_pending.mid(start, CodeLength));
+    while (m_pending.size() - start >= CodeLength) {
+        const QStringView window = QStringView(m_pending).sliced(start, CodeLength);
+        if (matchSenderCode(window) != InfoCode::None) {
+            messages.append(window.toString());
+            start += CodeLength;
+        } else {
+            // A stray character must not shift every later code out of step: look for the
+            // next code one character on.
+            ++start;
+        }
+    }
     m_pending.remove(0, start);
-    if (!couldBecomeSenderCode(m_pending))
-        m_pending.clear();
+    while (!m_pending.isEmpty() && !couldBecomeSenderCode(m_pending))
+        m_pending.remove(0, 1);
     return messages;
 }
 

@@ -29,20 +29,50 @@ void prepare(QTcpSocket *socket, qint64 readBufferSize)
 }
 } // namespace
 
-SocketEndpoint::SocketEndpoint(QObject *parent)
-    : QObject(parent)
-{
-}
+SocketEndpoint::SocketEndpoint(QObject *parent) : QObject(parent) {}
 
 SocketEndpoint::~SocketEndpoint()
 {
-    if (m_socket)
-        m_socket->disconnect(this);
+    // A host may delete its component from an event that one of these objects is still
+    // emitting: such an object is closed now and deleted once its emission has unwound.
+    QList<QObject *> busy{m_socket.data(), m_server};
+    for (const auto &[id, request] : m_requests)
+        busy.append(request);
+    for (QObject *object : busy) {
+        if (!object)
+            continue;
+        object->disconnect(this);
+        if (m_notifying == 0)
+            continue;
+        if (auto *socket = qobject_cast<QTcpSocket *>(object))
+            socket->abort();
+        else if (auto *server = qobject_cast<QTcpServer *>(object))
+            server->close();
+        object->setParent(nullptr);
+        object->deleteLater();
+    }
+}
+
+template<typename Handler>
+auto SocketEndpoint::notifying(Handler handler)
+{
+    return [this, handler] {
+        const QPointer<SocketEndpoint> self(this);
+        ++m_notifying;
+        handler();
+        if (self)
+            --m_notifying;
+    };
 }
 
 QString SocketEndpoint::RemoteHostIP() const
 {
     return m_socket ? plainAddress(m_socket->peerAddress()) : QString();
+}
+
+QHostAddress SocketEndpoint::peerAddress() const
+{
+    return m_socket ? m_socket->peerAddress() : QHostAddress();
 }
 
 QString SocketEndpoint::LocalHostName() const
@@ -145,7 +175,8 @@ bool SocketEndpoint::Listen()
         return fail(SocketError::fromNumber(ErrorNumber::SocketInvalidArgument));
     if (!m_server) {
         m_server = new QTcpServer(this);
-        connect(m_server, &QTcpServer::newConnection, this, &SocketEndpoint::onNewConnection);
+        connect(m_server, &QTcpServer::newConnection, this,
+                notifying([this] { onNewConnection(); }));
     }
     if (!m_server->listen(QHostAddress::Any, quint16(m_localPort)))
         return fail(SocketError::fromQt(m_server->serverError()));
@@ -206,8 +237,13 @@ bool SocketEndpoint::Accept(int requestID)
 
 bool SocketEndpoint::Connect()
 {
+    return Connect(QHostAddress());
+}
+
+bool SocketEndpoint::Connect(const QHostAddress &address)
+{
     Close();
-    if (m_remoteHost.trimmed().isEmpty())
+    if (address.isNull() && m_remoteHost.trimmed().isEmpty())
         return fail(ErrorNumber::AddressNotAvailable, QStringLiteral("No remote host is set"));
     if (m_remotePort < 1 || m_remotePort > 65535)
         return fail(SocketError::fromNumber(ErrorNumber::SocketInvalidArgument));
@@ -217,7 +253,10 @@ bool SocketEndpoint::Connect()
         prepare(socket, m_readBufferSize);
         emit Connected();
     });
-    socket->connectToHost(m_remoteHost.trimmed(), quint16(m_remotePort));
+    if (address.isNull())
+        socket->connectToHost(m_remoteHost.trimmed(), quint16(m_remotePort));
+    else
+        socket->connectToHost(address, quint16(m_remotePort));
     return true;
 }
 
@@ -225,10 +264,11 @@ void SocketEndpoint::adopt(QTcpSocket *socket)
 {
     m_socket = socket;
     socket->setReadBufferSize(m_readBufferSize);
-    connect(socket, &QTcpSocket::readyRead, this, &SocketEndpoint::onReadyRead);
-    connect(socket, &QTcpSocket::bytesWritten, this, &SocketEndpoint::onBytesWritten);
-    connect(socket, &QTcpSocket::errorOccurred, this, &SocketEndpoint::onSocketError);
-    connect(socket, &QTcpSocket::disconnected, this, &SocketEndpoint::onDisconnected);
+    connect(socket, &QTcpSocket::readyRead, this, notifying([this] { onReadyRead(); }));
+    connect(socket, &QTcpSocket::bytesWritten, this,
+            [this](qint64 bytes) { notifying([this, bytes] { onBytesWritten(bytes); })(); });
+    connect(socket, &QTcpSocket::errorOccurred, this, notifying([this] { onSocketError(); }));
+    connect(socket, &QTcpSocket::disconnected, this, notifying([this] { onDisconnected(); }));
 }
 
 bool SocketEndpoint::SendData(const QString &text)

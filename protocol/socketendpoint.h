@@ -2,6 +2,7 @@
 
 #include "corvane_export.h"
 
+#include <QHostAddress>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -35,7 +36,13 @@ class CORVANE_EXPORT SocketEndpoint final : public QObject
     Q_PROPERTY(QString LastErrorDescription READ LastErrorDescription)
 
 public:
-    enum class ConnectionState { Closed, Listening, Connecting, Connected };
+    enum class ConnectionState
+    {
+        Closed,
+        Listening,
+        Connecting,
+        Connected
+    };
     Q_ENUM(ConnectionState)
 
     explicit SocketEndpoint(QObject *parent = nullptr);
@@ -51,6 +58,7 @@ public:
 
     // The peer's address while connected (IPv4 in dotted form), else empty.
     QString RemoteHostIP() const;
+    QHostAddress peerAddress() const;
     QString LocalHostName() const;
     // This machine's first IPv4 address that is not loopback, else 127.0.0.1.
     QString LocalIP() const;
@@ -79,6 +87,9 @@ public:
     Q_INVOKABLE QString RequestHostIP(int requestID) const;
     // Starts connecting to RemoteHost:RemotePort; a failure to connect comes later as Error.
     Q_INVOKABLE bool Connect();
+    // The same to a known address at RemotePort, without looking RemoteHost up (a null
+    // address does look it up).
+    bool Connect(const QHostAddress &address);
     // Queues the text (in the system's 8-bit encoding) or the bytes for sending; returns at once.
     Q_INVOKABLE bool SendData(const QString &text);
     Q_INVOKABLE bool SendData(const QByteArray &bytes);
@@ -116,6 +127,9 @@ private:
     void onBytesWritten(qint64 bytes);
     void onSocketError();
     void onDisconnected();
+    // The handler, counted as a notification in progress while it runs.
+    template<typename Handler>
+    auto notifying(Handler handler);
 
     QTcpServer *m_server = nullptr;
     QPointer<QTcpSocket> m_socket;
@@ -130,6 +144,7 @@ private:
     bool m_inArrival = false;
     bool m_arrivalDeferred = false;
     bool m_arrivalQueued = false;
+    int m_notifying = 0;
 };
 
 } // namespace corvane

@@ -297,7 +297,20 @@ void BinaryReceiver::onInfoConnectionRequest(int requestID)
         return;
     ++m_connectionGeneration;
     m_sessionActive = true;
+    // Connections that already wait on the binary port predate this sender's "CNT", so none
+    // of them is its binary channel: listening afresh refuses them all.
+    listenForBinaryChannel();
     sendLater(infoCodeText(InfoCode::Connected));
+}
+
+void BinaryReceiver::listenForBinaryChannel()
+{
+    if (wsReader->Listen())
+        return;
+    QString description = wsReader->LastErrorDescription();
+    bool cancelDisplay = false;
+    emit Error(short(wsReader->LastErrorNumber()), description, wsReader->LastErrorNumber(),
+               QStringLiteral("BinaryReceiver"), QString(), 0, cancelDisplay);
 }
 
 void BinaryReceiver::onBinaryConnectionRequest(int requestID)
@@ -374,8 +387,10 @@ void BinaryReceiver::onBinaryArrival()
         receiveBytes(bytes);
 }
 
-void BinaryReceiver::receiveBytes(const QByteArray &bytes)
+void BinaryReceiver::receiveBytes(QByteArrayView bytes)
 {
+    // The file holds what was announced and no more; bytes beyond that are stray.
+    bytes = bytes.first(std::min<qint64>(bytes.size(), m_acceptedSize - m_totalReceived));
     if (const TemporaryTarget::Outcome written = m_tempFile->write(m_writeOffset, bytes);
         !written.ok) {
         failFile(written.number, written.description);
@@ -404,7 +419,7 @@ void BinaryReceiver::completeFile()
     ++m_fileGeneration;
     tmrDownloadSpeed->stop();
     if (!saved.ok) {
-        emit ReceiveError(saved.number, saved.description);
+        reportFailure(saved.number, saved.description);
         return;
     }
 
@@ -418,7 +433,19 @@ void BinaryReceiver::completeFile()
 void BinaryReceiver::failFile(int number, const QString &description)
 {
     closeFile();
+    reportFailure(number, description);
+}
+
+void BinaryReceiver::reportFailure(int number, const QString &description)
+{
+    const QPointer<BinaryReceiver> self(this);
+    const quint64 connection = m_connectionGeneration;
     emit ReceiveError(number, description);
+    // The wire has no failure code: closing both channels is how the sender learns of it.
+    if (self && connection == m_connectionGeneration && m_sessionActive) {
+        dropConnections();
+        emit Disconnected();
+    }
 }
 
 void BinaryReceiver::closeFile()
@@ -434,16 +461,22 @@ void BinaryReceiver::onPeerClosed(SocketEndpoint *closed)
     // A late notice for a connection that is already gone or was replaced changes nothing.
     if (!m_sessionActive || closed->State() == State::Connected)
         return;
+    const QPointer<BinaryReceiver> self(this);
+    const quint64 connection = m_connectionGeneration;
     // A sender may close straight after its last bytes; those still belong to the file.
     const QByteArray tail = wsReader->GetBytes();
-    dropConnections();
-
-    const QPointer<BinaryReceiver> self(this);
     if (!tail.isEmpty() && m_tempFile && m_acknowledged) {
         receiveBytes(tail);
-        if (!self)
+        if (!self || connection != m_connectionGeneration || !m_sessionActive)
             return;
     }
+    if (closed == wsReader && !m_tempFile) {
+        // No file depends on it (it may have been a stray that connected first): the session
+        // goes on, and the sender's next binary connection is taken.
+        listenForBinaryChannel();
+        return;
+    }
+    dropConnections();
     if (m_tempFile) {
         failFile(ErrorNumber::IncompleteFile,
                  QStringLiteral("The sender closed the connection after %1 of %2 bytes of \"%3\" "

@@ -2,6 +2,7 @@
 
 #include "corvane_export.h"
 
+#include <QByteArrayView>
 #include <QString>
 #include <QWidget>
 
@@ -81,8 +82,10 @@ signals:
     void ReceiveProgress(qint64 Progress, qint64 ProgressMax);
     void SpeedRecord(int Speed);
     // The accepted file could not be stored (write failure, lost connection, failed save).
+    // Both channels are closed afterwards and Disconnected follows.
     void ReceiveError(int Number, const QString &Description);
-    // The sender closed the info or the binary channel.
+    // The session is over: the sender closed the info channel, or closed the binary channel
+    // during a file, or a failure here ended it. Nothing listens until Listen is called.
     void Disconnected();
 
 protected:
@@ -98,10 +101,12 @@ private:
     void flushPartialMessage();
     void onBinaryArrival();
     void handleAnnouncement(const QString &text);
-    void receiveBytes(const QByteArray &bytes);
+    void receiveBytes(QByteArrayView bytes);
     void acknowledgeAcceptance();
     void completeFile();
     void failFile(int number, const QString &description);
+    void reportFailure(int number, const QString &description);
+    void listenForBinaryChannel();
     void closeFile();
     void sendLater(const QByteArray &message);
     void onSpeedTick();

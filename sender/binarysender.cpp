@@ -127,6 +127,7 @@ bool BinarySender::fail(int number, const QString &description)
 void BinarySender::ResetFile()
 {
     stopStreaming();
+    m_awaitingStream = false;
     m_currentFileSize = 0;
     m_currentFileName.clear();
     m_chunkSize = DefaultChunkSize;
@@ -187,12 +188,15 @@ void BinarySender::openBinaryChannel()
                       .arg(m_streamEnd));
     if (!self || generation != m_binaryGeneration)
         return;
+    m_infoPeer = wsInfo->peerAddress();
     QMetaObject::invokeMethod(
         this,
         [this, generation] {
             if (generation != m_binaryGeneration)
                 return;
-            if (!wsSender->Connect()) {
+            // Where the info channel went, not a new lookup of RemoteHost: a name with several
+            // addresses could lead the binary channel to another one.
+            if (!wsSender->Connect(m_infoPeer)) {
                 QString description = wsSender->LastErrorDescription();
                 bool cancelDisplay = false;
                 forwardError(wsSender, short(wsSender->LastErrorNumber()), description,
@@ -214,7 +218,7 @@ void BinarySender::forwardError(SocketEndpoint *endpoint, short number, QString 
     // A binary channel that failed for good cannot carry the rest of the stream.
     if (endpoint == wsSender && m_streaming &&
         wsSender->State() != SocketEndpoint::ConnectionState::Connected)
-        failStreaming(scode, u"%1 after %2 of %3 bytes had been handed over"_s.arg(description)
+        abortTransfer(scode, u"%1 after %2 of %3 bytes had been handed over"_s.arg(description)
                                  .arg(m_readPosition)
                                  .arg(m_streamEnd));
 }
@@ -236,6 +240,7 @@ void BinarySender::handleCode(const QString &code)
 {
     switch (matchSenderCode(code)) {
     case InfoCode::ReceiveComplete:
+        m_awaitingStream = false;
         tmrUploadSpeed->stop();
         emit SendComplete();
         break;
@@ -243,6 +248,7 @@ void BinarySender::handleCode(const QString &code)
         emit CommandRefused();
         break;
     case InfoCode::Accepted:
+        m_awaitingStream = true;
         emit CommandAccepted();
         break;
     case InfoCode::Connected: {
@@ -284,13 +290,14 @@ bool BinarySender::SendFile()
         return fail(ErrorNumber::InvalidArgument,
                     u"The chunk size must be at least 1 byte, not %1"_s.arg(m_chunkSize));
     if (m_sourcePath.isEmpty())
-        return fail(ErrorNumber::FileNotFound, u"No source file is set"_s);
+        return failAccepted(ErrorNumber::FileNotFound, u"No source file is set"_s);
     m_file.setFileName(m_sourcePath);
     if (!m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         if (!QFileInfo::exists(m_sourcePath))
-            return fail(ErrorNumber::FileNotFound, u"File not found: %1"_s.arg(m_sourcePath));
-        return fail(ErrorNumber::PathFileAccess,
-                    u"Cannot open %1: %2"_s.arg(m_sourcePath, m_file.errorString()));
+            return failAccepted(ErrorNumber::FileNotFound,
+                                u"File not found: %1"_s.arg(m_sourcePath));
+        return failAccepted(ErrorNumber::PathFileAccess,
+                            u"Cannot open %1: %2"_s.arg(m_sourcePath, m_file.errorString()));
     }
     m_streamEnd = m_currentFileSize;
     m_streamChunk = m_chunkSize;
@@ -298,7 +305,7 @@ bool BinarySender::SendFile()
         wsSender->State() != SocketEndpoint::ConnectionState::Connected) {
         m_file.close();
         const SocketError error = SocketError::fromNumber(ErrorNumber::NotConnected);
-        return fail(error.number, u"The binary channel is not connected"_s);
+        return failAccepted(error.number, u"The binary channel is not connected"_s);
     }
 
     const quint64 stream = ++m_streamGeneration;
@@ -310,7 +317,7 @@ bool BinarySender::SendFile()
         QPointer<BinarySender> self(this);
         if (!sendNextChunk(number, description)) {
             stopStreaming();
-            return fail(number, description);
+            return failAccepted(number, description);
         }
         // Handing over a chunk notifies the host, which may have deleted, reset or
         // restarted the component from there.
@@ -385,7 +392,7 @@ void BinarySender::pumpChunks()
     }
     m_pumping = false;
     if (failed)
-        failStreaming(number, description);
+        abortTransfer(number, description);
     else
         finishIfComplete();
 }
@@ -415,6 +422,47 @@ void BinarySender::failStreaming(int number, const QString &description)
     emit SendError(number, description);
 }
 
+void BinarySender::abortTransfer(int number, const QString &description)
+{
+    if (!m_streaming)
+        return;
+    QPointer<BinarySender> self(this);
+    const quint64 generation = m_infoGeneration;
+    failStreaming(number, description);
+    if (self && generation == m_infoGeneration)
+        endSession();
+}
+
+bool BinarySender::failAccepted(int number, const QString &description)
+{
+    fail(number, description);
+    if (!m_awaitingStream)
+        return false;
+    // The receiver holds the accepted file open for bytes that will not come; the session
+    // ends once the caller has heard why.
+    const quint64 generation = m_infoGeneration;
+    QMetaObject::invokeMethod(
+        this,
+        [this, generation] {
+            if (generation == m_infoGeneration)
+                endSession();
+        },
+        Qt::QueuedConnection);
+    return false;
+}
+
+void BinarySender::endSession()
+{
+    // The wire has no failure code: closing both channels is how the receiver learns of it.
+    ++m_infoGeneration;
+    ++m_binaryGeneration;
+    m_awaitingStream = false;
+    m_infoCodes->clear();
+    wsInfo->Close();
+    wsSender->Close();
+    emit Disconnected();
+}
+
 void BinarySender::onSendProgress(qint64 bytesSent)
 {
     m_sentTotal += bytesSent;
@@ -435,6 +483,7 @@ void BinarySender::onPeerClosed(SocketEndpoint *closed)
 {
     const bool binaryLost = closed == wsSender;
     // Both channels make one transfer: without either, the other is of no use.
+    m_awaitingStream = false;
     if (binaryLost) {
         ++m_infoGeneration;
         m_infoCodes->clear();

@@ -3,6 +3,7 @@
 #include "corvane_export.h"
 
 #include <QFile>
+#include <QHostAddress>
 #include <QString>
 #include <QWidget>
 
@@ -97,7 +98,8 @@ signals:
     void SendProgress(qint64 Progress, qint64 ProgressMax);
     void SendComplete();
     void SpeedRecord(int Speed);
-    // The receiver closed the info or the binary channel.
+    // Both channels are gone: the receiver closed one, or a failure here ended the transfer
+    // (after SendError, or after a failed SendFile has returned).
     void Disconnected();
 
 protected:
@@ -118,6 +120,9 @@ private:
     void finishIfComplete();
     void stopStreaming();
     void failStreaming(int number, const QString &description);
+    void abortTransfer(int number, const QString &description);
+    bool failAccepted(int number, const QString &description);
+    void endSession();
     void onSpeedTick();
     void onPeerClosed(SocketEndpoint *closed);
 
@@ -136,6 +141,10 @@ private:
     QFile m_file;
     QByteArray m_buffer;
     bool m_streaming = false;
+    // "ACP" came and no "RFC" yet: the receiver holds the file open for its bytes.
+    bool m_awaitingStream = false;
+    // Where the info channel went; the binary channel goes to the same address.
+    QHostAddress m_infoPeer;
     int m_lastErrorNumber = 0;
     QString m_lastErrorDescription;
 

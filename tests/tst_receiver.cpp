@@ -258,7 +258,7 @@ void tst_Receiver::transfer()
     for (const int piece : pieces) {
         rig.binary.write(sent.mid(at, piece));
         at += piece;
-        expected << u"progress %1 %2"_s.arg(at).arg(announced);
+        expected << u"progress %1 %2"_s.arg(std::min(at, announced)).arg(announced);
         // Paced: each piece only once the previous one was reported.
         if (paced && !QTest::qWaitFor([&] { return rig.progress().size() == expected.size(); }))
             break;
@@ -275,7 +275,8 @@ void tst_Receiver::transfer()
     if (!expected.isEmpty())
         QVERIFY(rig.events.lines.indexOf(expected.last()) <
                 rig.events.lines.indexOf(u"complete"_s));
-    QVERIFY(readFile(target) == sent);
+    // Bytes beyond the announced size are not part of the file.
+    QVERIFY(readFile(target) == sent.first(std::min(total, announced)));
     QCOMPARE(rig.folder(), QStringList{u"report.pdf"_s});
 }
 
@@ -432,8 +433,11 @@ void tst_Receiver::senderClosesRightAfterTheLastByte()
     rig.binary.write(bytes);
     rig.binary.disconnectFromHost();
 
-    QTRY_COMPARE(rig.count(u"Disconnected"_s), 1);
-    QTRY_COMPARE(rig.info.state(), QAbstractSocket::UnconnectedState);
+    // The file is whole; a binary channel lost between files does not end the session.
+    QTRY_COMPARE(rig.count(u"complete"_s), 1);
+    settle(100);
+    QCOMPARE(rig.count(u"Disconnected"_s), 0);
+    QCOMPARE(rig.info.state(), QAbstractSocket::ConnectedState);
     QCOMPARE(rig.receiveErrors(), QStringList());
     QCOMPARE(rig.count(u"complete"_s), 1);
     QVERIFY(readFile(rig.path(u"a.bin"_s)) == bytes);

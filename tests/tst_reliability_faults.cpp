@@ -35,6 +35,7 @@ enum class Breakage
     ProxyResetsBinary,
     ProxyClosesInfo,
     ProxyDropsBoth,
+    SourceShrinks,
 };
 
 // Let the loop run a while longer, so that late or repeated events show.
@@ -73,6 +74,7 @@ void tst_ReliabilityFaults::senderGoesMidFile_data()
     QTest::newRow("binary channel closed") << Breakage::ProxyClosesBinary;
     QTest::newRow("binary channel reset") << Breakage::ProxyResetsBinary;
     QTest::newRow("info channel closed") << Breakage::ProxyClosesInfo;
+    QTest::newRow("source file shrinks") << Breakage::SourceShrinks;
 }
 
 void tst_ReliabilityFaults::senderGoesMidFile()
@@ -105,6 +107,8 @@ void tst_ReliabilityFaults::senderGoesMidFile()
                                  rig.destroySender();
                              else if (breakage == Breakage::ProxyClosesInfo)
                                  rig.infoProxy()->dropAll(Fault::Close);
+                             else if (breakage == Breakage::SourceShrinks)
+                                 QFile::resize(rig.sender().Source(), LargeFile / 2);
                          });
                      });
     const QByteArray content = randomBytes(LargeFile, m_seed);
@@ -195,6 +199,7 @@ void tst_ReliabilityFaults::diskFullWhileReceiving()
 {
     TransferRig::Options options;
     TransferRig rig(options);
+    rig.listenAgainOnDisconnect = true;
     QString why;
     QVERIFY2(rig.connectBoth(&why), qPrintable(why));
     const QByteArray content = randomBytes(2 * 1024 * 1024, m_seed);
@@ -219,12 +224,15 @@ void tst_ReliabilityFaults::diskFullWhileReceiving()
              qPrintable(rig.report()));
     QCOMPARE(rig.receiveErrors, 1);
     QCOMPARE(rig.receiveCompletes, 0);
-    // No "RFC": the sender is never told that the file arrived.
+    // No "RFC": the sender learns of the failure from the close of both channels.
     QCOMPARE(rig.sendCompletes, 0);
+    QVERIFY2(waitUntil([&] { return rig.senderDisconnects == 1; }, 5000), qPrintable(rig.report()));
+    QCOMPARE(rig.receiverDisconnects, 1);
     QCOMPARE(filesIn(rig.folder()), QStringList());
     ::setrlimit(RLIMIT_FSIZE, &original);
 
-    // The same connections carry the next file.
+    // The receiver listens again and the sender connects again for the next file.
+    QVERIFY2(rig.connectSender(&why), qPrintable(why));
     QVERIFY2(rig.transfer(randomBytes(100000, m_seed + 2), 4096, u"next.bin"_s, 20000, &why),
              qPrintable(why));
 }

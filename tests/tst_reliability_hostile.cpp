@@ -13,6 +13,11 @@
 #include <QFileInfo>
 #include <QTest>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 using namespace corvane;
 using namespace Qt::StringLiterals;
 
@@ -43,6 +48,7 @@ private slots:
     void garbageOnInfoChannel();
     void strangerFromAnotherAddress_data();
     void strangerFromAnotherAddress();
+    void strayConnectionsBeforeTheSender();
     void plantedSymbolicLink_data();
     void plantedSymbolicLink();
     void announcementCutInTwo_data();
@@ -239,6 +245,37 @@ void tst_ReliabilityHostile::strangerFromAnotherAddress()
     }
     QVERIFY2(servesLegitimateSender(rig, m_seed + 1, &why), qPrintable(why));
     QVERIFY(!filesIn(rig.folder()).contains(u"target.binTMP"_s));
+}
+
+void tst_ReliabilityHostile::strayConnectionsBeforeTheSender()
+{
+    // Short-lived connections to the binary port from the sender's own address (a port scanner
+    // on the same host), made as the sender connects, must not stand in for its channel.
+    const int runs = qEnvironmentVariableIntValue("CORVANE_STRAY_RUNS");
+    for (int run = 0; run < (runs > 0 ? runs : 8); ++run) {
+        TransferRig rig(TransferRig::Options{});
+        QString why;
+        QVERIFY2(rig.listen(&why), qPrintable(why));
+        rig.sender().setRemoteHost(u"127.0.0.1"_s);
+        rig.sender().setRemotePortInfo(rig.receiver().LocalPortInfo());
+        rig.sender().setRemotePortBinary(rig.receiver().LocalPortBinary());
+        QVERIFY(rig.sender().Connect());
+        // The sender's info connection is made now; the strays follow before the receiver
+        // has seen any of them.
+        QCoreApplication::sendPostedEvents();
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(quint16(rig.receiver().LocalPortBinary()));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        for (int stray = 0; stray < 20; ++stray) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+            QVERIFY(::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
+            ::close(fd);
+        }
+        QVERIFY(waitUntil([&] { return rig.senderConnects > 0; }, 5000));
+        QVERIFY2(rig.transfer(randomBytes(5000, m_seed + run), 4096, u"t.bin"_s, 5000, &why),
+                 qPrintable(u"run %1: %2"_s.arg(run).arg(why)));
+    }
 }
 
 void tst_ReliabilityHostile::plantedSymbolicLink_data()

@@ -135,7 +135,10 @@ void tst_Sender::infoCodes_data()
                                             << QStringList{u"CommandAccepted"_s, u"SendComplete"_s};
     QTest::newRow("CNT with a tail")
         << QStringList{u"CNTxyz"_s} << QStringList{u"Connected"_s, u"binary connection"_s};
-    QTest::newRow("lower case, shifted") << QStringList{u"acp"_s, u" ACP"_s} << QStringList{};
+    QTest::newRow("lower case") << QStringList{u"acp"_s} << QStringList{};
+    QTest::newRow("stray character after a code")
+        << QStringList{u"CNTR"_s, u"ACP"_s}
+        << QStringList{u"Connected"_s, u"binary connection"_s, u"CommandAccepted"_s};
     QTest::newRow("garbage then a code")
         << QStringList{u"XYZ"_s, u"RFS"_s} << QStringList{u"CommandRefused"_s};
 }
@@ -204,6 +207,8 @@ void tst_Sender::cntOpensBinaryChannel()
     QVERIFY(rig.connectInfo());
     settle(100);
     QCOMPARE(rig.receiver.binaryConnections, 0); // nothing before the receiver's "CNT"
+    // The binary channel goes where the info channel went, whatever RemoteHost now names.
+    rig.sender.setRemoteHost(u"corvane.invalid"_s);
     rig.receiver.say("CNT");
     QTRY_COMPARE(rig.events.lines, (QStringList{u"Connected"_s, u"binary connection"_s}));
     QTRY_COMPARE(rig.binary()->State(), State::Connected);
