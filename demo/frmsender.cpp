@@ -355,6 +355,13 @@ void frmSender::Sender_Disconnected()
         return;
     AddLog(u"Connection to ["_s + remoteHost() + u"] lost at "_s + timeOfDay());
     cmdConnect->setEnabled(true);
+    // A file that was announced, or sent whole, and not yet confirmed is lost with the
+    // connection; a failure while streaming has already said so.
+    if (m_sending) {
+        showError(u"Connection lost"_s,
+                  u"The connection to %1 was lost before the receiver confirmed the file %2."_s.arg(
+                      remoteHost(), AnnouncedName::visible(m_sender.text("CurrentFileName"))));
+    }
     endTransfer();
 }
 

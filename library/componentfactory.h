@@ -1,16 +1,13 @@
 #pragma once
 
 #include "corvane_export.h"
+#include "library/classids.h"
 
 #include <QString>
 
 class QWidget;
 
 namespace corvane {
-
-// Class identifiers under which the library publishes its components.
-inline constexpr char SenderClassID[] = "Corvane.BinarySender";
-inline constexpr char ReceiverClassID[] = "Corvane.BinaryReceiver";
 
 // Creates the component published under classID as a child of parent. Returns nullptr and
 // says why in *errorString (when given) for an identifier the library does not publish.

@@ -1,5 +1,7 @@
 #include "protocol/announcement.h"
 
+#include "protocol/infocode.h"
+
 #include <limits>
 #include <optional>
 
@@ -23,6 +25,12 @@ std::optional<qint64> plainDecimal(QStringView digits)
         value = value * 10 + digit;
     }
     return value;
+}
+
+// The start of a plain decimal number: nothing yet, or a number that may still grow.
+bool couldBeginPlainDecimal(QStringView digits)
+{
+    return digits.isEmpty() || plainDecimal(digits).has_value();
 }
 
 Announcement::Parsed failure(const QString &why)
@@ -52,6 +60,24 @@ Announcement::Parsed Announcement::parse(QStringView text)
     if (!plainDecimal(text.sliced(bar + 1, at - bar - 1)))
         return failure(QStringLiteral("the reserved number is not a plain decimal number"));
     return {true, {*size, text.sliced(at + 1).toString()}, {}};
+}
+
+bool Announcement::isUnfinished(QStringView text)
+{
+    if (text.isEmpty())
+        return false;
+    if (text.size() < prefix.size()) {
+        return prefix.startsWith(text) ||
+               QLatin1StringView(infoCodeText(InfoCode::SendComplete)).startsWith(text);
+    }
+    if (!text.startsWith(prefix))
+        return false;
+    const QStringView numbers = text.sliced(prefix.size());
+    const qsizetype bar = numbers.indexOf(u'|');
+    if (bar < 0)
+        return couldBeginPlainDecimal(numbers);
+    return plainDecimal(numbers.first(bar)).has_value() &&
+           couldBeginPlainDecimal(numbers.sliced(bar + 1));
 }
 
 } // namespace corvane

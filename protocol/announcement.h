@@ -20,6 +20,12 @@ struct Announcement
     // wrong, so that a malformed text never turns into a garbage size or name.
     struct Parsed;
     static Parsed parse(QStringView text);
+
+    // True for text that can only be the start of a message to the receiver, cut short by the
+    // network: a code shorter than three letters, or an announcement that stops in its numbers,
+    // before the "@" that starts the name. Such text waits for its rest instead of being read
+    // as a whole message. A cut inside the name cannot be told.
+    static bool isUnfinished(QStringView text);
 };
 
 struct Announcement::Parsed

@@ -2,110 +2,79 @@
 
 #include "protocol/errornumber.h"
 
+#include <array>
+
 namespace corvane {
 
 namespace {
-int numberFor(QAbstractSocket::SocketError error)
+using Qt = QAbstractSocket::SocketError;
+
+struct Row
 {
-    using E = QAbstractSocket::SocketError;
-    switch (error) {
-    case E::ConnectionRefusedError:
-        return ErrorNumber::ConnectionRefused;
-    case E::RemoteHostClosedError:
-        return ErrorNumber::ConnectionReset;
-    case E::HostNotFoundError:
-        return ErrorNumber::HostNotFound;
-    case E::SocketAccessError:
-        return ErrorNumber::SocketPermissionDenied;
-    case E::SocketResourceError:
-        return ErrorNumber::NoBufferSpace;
-    case E::SocketTimeoutError:
-        return ErrorNumber::TimedOut;
-    case E::DatagramTooLargeError:
-        return ErrorNumber::SocketMessageTooLong;
-    case E::NetworkError:
-        return ErrorNumber::NetworkUnreachable;
-    case E::AddressInUseError:
-        return ErrorNumber::AddressInUse;
-    case E::SocketAddressNotAvailableError:
-        return ErrorNumber::AddressNotAvailable;
-    case E::UnsupportedSocketOperationError:
-        return ErrorNumber::SocketNotSupported;
-    case E::UnfinishedSocketOperationError:
-        return ErrorNumber::SocketInProgress;
-    case E::TemporaryError:
-        return ErrorNumber::SocketWouldBlock;
-    case E::OperationError:
-        return ErrorNumber::SocketInvalidArgument;
-    default:
-        return ErrorNumber::NetworkDown;
-    }
+    int number;
+    const char *name;
+    const char *description;
+    Qt qtError; // UnknownSocketError: no Qt error maps here
+};
+
+// Every socket failure a host can see: the classic number, its name and a plain sentence.
+constexpr std::array<Row, 17> Table{{
+    {ErrorNumber::SocketPermissionDenied, "PermissionDenied", "Permission denied",
+     Qt::SocketAccessError},
+    {ErrorNumber::SocketInvalidArgument, "InvalidArgument", "Invalid argument",
+     Qt::OperationError},
+    {ErrorNumber::SocketWouldBlock, "WouldBlock", "The operation would block; try again",
+     Qt::TemporaryError},
+    {ErrorNumber::SocketInProgress, "InProgress", "An operation is already in progress",
+     Qt::UnfinishedSocketOperationError},
+    {ErrorNumber::SocketMessageTooLong, "MessageTooLong", "Message too long",
+     Qt::DatagramTooLargeError},
+    {ErrorNumber::SocketNotSupported, "NotSupported", "Operation not supported",
+     Qt::UnsupportedSocketOperationError},
+    {ErrorNumber::AddressInUse, "AddressInUse", "Address already in use", Qt::AddressInUseError},
+    {ErrorNumber::AddressNotAvailable, "AddressNotAvailable", "Address not available",
+     Qt::SocketAddressNotAvailableError},
+    {ErrorNumber::NetworkDown, "NetworkDown", "Network is down", Qt::UnknownSocketError},
+    {ErrorNumber::NetworkUnreachable, "NetworkUnreachable", "Network is unreachable",
+     Qt::NetworkError},
+    {ErrorNumber::ConnectionAborted, "ConnectionAborted", "Connection aborted",
+     Qt::UnknownSocketError},
+    {ErrorNumber::ConnectionReset, "ConnectionReset", "Connection reset by the remote host",
+     Qt::RemoteHostClosedError},
+    {ErrorNumber::NoBufferSpace, "NoBufferSpace", "No buffer space available",
+     Qt::SocketResourceError},
+    {ErrorNumber::NotConnected, "NotConnected", "Socket is not connected", Qt::UnknownSocketError},
+    {ErrorNumber::TimedOut, "TimedOut", "Connection timed out", Qt::SocketTimeoutError},
+    {ErrorNumber::ConnectionRefused, "ConnectionRefused", "Connection refused",
+     Qt::ConnectionRefusedError},
+    {ErrorNumber::HostNotFound, "HostNotFound", "Host not found", Qt::HostNotFoundError},
+}};
+
+// What a failure that no row names becomes.
+constexpr const Row &Fallback = Table[8];
+
+SocketError fromRow(const Row &row)
+{
+    return {row.number, QString::fromLatin1(row.name), QString::fromLatin1(row.description)};
 }
 } // namespace
 
 SocketError SocketError::fromQt(QAbstractSocket::SocketError error)
 {
-    return fromNumber(numberFor(error));
+    for (const Row &row : Table) {
+        if (row.qtError == error && error != Qt::UnknownSocketError)
+            return fromRow(row);
+    }
+    return fromRow(Fallback);
 }
 
 SocketError SocketError::fromNumber(int number)
 {
-    QString text;
-    switch (number) {
-    case ErrorNumber::SocketPermissionDenied:
-        text = QStringLiteral("Permission denied");
-        break;
-    case ErrorNumber::SocketInvalidArgument:
-        text = QStringLiteral("Invalid argument");
-        break;
-    case ErrorNumber::SocketWouldBlock:
-        text = QStringLiteral("The operation would block; try again");
-        break;
-    case ErrorNumber::SocketInProgress:
-        text = QStringLiteral("An operation is already in progress");
-        break;
-    case ErrorNumber::SocketMessageTooLong:
-        text = QStringLiteral("Message too long");
-        break;
-    case ErrorNumber::SocketNotSupported:
-        text = QStringLiteral("Operation not supported");
-        break;
-    case ErrorNumber::AddressInUse:
-        text = QStringLiteral("Address already in use");
-        break;
-    case ErrorNumber::AddressNotAvailable:
-        text = QStringLiteral("Address not available");
-        break;
-    case ErrorNumber::NetworkUnreachable:
-        text = QStringLiteral("Network is unreachable");
-        break;
-    case ErrorNumber::ConnectionAborted:
-        text = QStringLiteral("Connection aborted");
-        break;
-    case ErrorNumber::ConnectionReset:
-        text = QStringLiteral("Connection reset by the remote host");
-        break;
-    case ErrorNumber::NoBufferSpace:
-        text = QStringLiteral("No buffer space available");
-        break;
-    case ErrorNumber::NotConnected:
-        text = QStringLiteral("Socket is not connected");
-        break;
-    case ErrorNumber::TimedOut:
-        text = QStringLiteral("Connection timed out");
-        break;
-    case ErrorNumber::ConnectionRefused:
-        text = QStringLiteral("Connection refused");
-        break;
-    case ErrorNumber::HostNotFound:
-        text = QStringLiteral("Host not found");
-        break;
-    default:
-        text = QStringLiteral("Network is down");
-        number = ErrorNumber::NetworkDown;
-        break;
+    for (const Row &row : Table) {
+        if (row.number == number)
+            return fromRow(row);
     }
-    return {number, text};
+    return fromRow(Fallback);
 }
 
 } // namespace corvane

@@ -34,32 +34,6 @@ using State = SocketEndpoint::ConnectionState;
 // How long the start of a message that the network cut off waits for its rest.
 constexpr int PartialMessageWaitMs = 1000;
 
-bool isPlainDigits(QStringView text)
-{
-    return text.size() <= 19 &&
-           std::all_of(text.begin(), text.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
-}
-
-// True for text that can only be the start of a message: a code cut short, or an announcement
-// that stops in its numbers, before the "@" that starts the name. Such text waits for the rest
-// instead of being read as a whole message and lost. A cut inside the name cannot be told.
-bool isUnfinishedMessage(QStringView text)
-{
-    if (text.isEmpty())
-        return false;
-    if (text.size() < 3) {
-        return QLatin1StringView(infoCodeText(InfoCode::FileInfo)).startsWith(text) ||
-               QLatin1StringView(infoCodeText(InfoCode::SendComplete)).startsWith(text);
-    }
-    if (!text.startsWith(QLatin1StringView(infoCodeText(InfoCode::FileInfo))))
-        return false;
-    const QStringView numbers = text.sliced(3);
-    const qsizetype bar = numbers.indexOf(u'|');
-    if (bar < 0)
-        return isPlainDigits(numbers);
-    return isPlainDigits(numbers.first(bar)) && isPlainDigits(numbers.sliced(bar + 1));
-}
-
 // Bytes an unprivileged writer may still use in the folder's filesystem, or -1 when unknown.
 // Asked of the folder directly: reading the whole mount table for it costs milliseconds a file.
 qint64 freeSpace(const QString &folder)
@@ -333,7 +307,7 @@ void BinaryReceiver::onInfoArrival()
     const QString text = m_partialMessage + wsInfo->GetText();
     m_partialMessage.clear();
     m_partialTimer->stop();
-    if (isUnfinishedMessage(text)) {
+    if (Announcement::isUnfinished(text)) {
         m_partialMessage = text;
         m_partialTimer->start();
         return;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "corvane_export.h"
+#include "protocol/defaults.h"
 
 #include <QByteArrayView>
 #include <QString>
@@ -39,8 +40,8 @@ class CORVANE_EXPORT BinaryReceiver final : public QWidget
     Q_PROPERTY(QString LastErrorDescription READ LastErrorDescription)
 
 public:
-    static constexpr int DefaultPortInfo = 1700;
-    static constexpr int DefaultPortBinary = 3000;
+    static constexpr int DefaultPortInfo = DefaultInfoPort;
+    static constexpr int DefaultPortBinary = DefaultBinaryPort;
 
     explicit BinaryReceiver(QWidget *parent = nullptr);
     ~BinaryReceiver() override;

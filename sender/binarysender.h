@@ -1,6 +1,7 @@
 #pragma once
 
 #include "corvane_export.h"
+#include "protocol/defaults.h"
 
 #include <QFile>
 #include <QHostAddress>
@@ -42,9 +43,9 @@ class CORVANE_EXPORT BinarySender final : public QWidget
     Q_PROPERTY(QString LastErrorDescription READ LastErrorDescription)
 
 public:
-    static constexpr int DefaultChunkSize = 4096;
-    static constexpr int DefaultPortInfo = 1700;
-    static constexpr int DefaultPortBinary = 3000;
+    static constexpr int DefaultChunkSize = corvane::DefaultChunkSize;
+    static constexpr int DefaultPortInfo = DefaultInfoPort;
+    static constexpr int DefaultPortBinary = DefaultBinaryPort;
 
     explicit BinarySender(QWidget *parent = nullptr);
     ~BinarySender() override;

@@ -23,8 +23,11 @@
 #include <QTest>
 #include <QTimer>
 
+#include <csignal>
 #include <functional>
 #include <memory>
+
+#include <sys/resource.h>
 
 using namespace corvane;
 using namespace corvane::test;
@@ -236,10 +239,12 @@ struct WindowsUnderTest
 
     bool connectWindows()
     {
+        const qsizetype sent = sender->eventLog().count("successfully."_L1);
+        const qsizetype received = receiver->eventLog().count("Connection Request"_L1);
         senderButton("cmdConnect")->click();
-        return QTest::qWaitFor([this] {
-            return sender->eventLog().contains("successfully."_L1) &&
-                   receiver->eventLog().contains("Connection Request"_L1);
+        return QTest::qWaitFor([=, this] {
+            return sender->eventLog().count("successfully."_L1) > sent &&
+                   receiver->eventLog().count("Connection Request"_L1) > received;
         });
     }
 
@@ -283,6 +288,7 @@ private slots:
     void badSendInputsAreRefused_data();
     void badSendInputsAreRefused();
     void sendFileFailureLeavesWindowReady();
+    void receiverFailureReachesSenderWindow();
     void errorEventLeavesWindowReady_data();
     void errorEventLeavesWindowReady();
     void unsafeAnnouncedNameIsShownEscapedAndOfferedSafe();
@@ -726,15 +732,49 @@ void tst_Windows::sendFileFailureLeavesWindowReady()
     windows.receiverDialogs.saveAnswers = {m_dir.filePath(u"never.bin"_s)};
     std::exchange(windows.receiverDialogs.pendingQuestion, nullptr)(true);
 
-    QTRY_VERIFY(sender->eventLog().contains("Send Error"_L1));
+    // The failure is said first; then the session ends, so the receiver drops its file.
+    QTRY_VERIFY(sender->eventLog().contains("lost at"_L1));
     const QStringList lines = sender->eventLog().chopped(2).split("\r\n"_L1);
-    QVERIFY(lines.at(lines.size() - 2).startsWith("Now sending file ["_L1));
-    QVERIFY2(lines.last().startsWith("Send Error "_L1), qPrintable(lines.last()));
+    QVERIFY(lines.at(lines.size() - 3).startsWith("Now sending file ["_L1));
+    QVERIFY2(lines.at(lines.size() - 2).startsWith("Send Error "_L1), qPrintable(lines.last()));
     QTRY_COMPARE(windows.senderDialogs.errors.size(), 1);
-    QVERIFY(lines.last().endsWith(windows.senderDialogs.errors.first().text));
+    QVERIFY(lines.at(lines.size() - 2).endsWith(windows.senderDialogs.errors.first().text));
+    QVERIFY(windows.senderButton("cmdConnect")->isEnabled());
+    QTRY_VERIFY(windows.receiver->eventLog().contains("Sender disconnected"_L1));
+    QCOMPARE(QDir(m_dir.path()).entryList({u"never*"_s}, QDir::Files), QStringList());
     QVERIFY(!statusTimer(sender)->isActive());
     QCOMPARE(control<QProgressBar>(sender, "pb")->value(), 0);
     QVERIFY(windows.senderButton("cmdSend")->isEnabled());
+}
+
+void tst_Windows::receiverFailureReachesSenderWindow()
+{
+    // The receiver's disk fills during the file: both windows say so and are ready again.
+    const int runs = qEnvironmentVariableIntValue("CORVANE_DISKFULL_RUNS");
+    const QString source = writeFile(m_dir.filePath(u"big.bin"_s), randomBytes(2 << 20));
+    for (int run = 0; run < std::max(runs, 1); ++run) {
+        OPEN_WINDOWS(windows, true);
+        windows.receiverDialogs.yesNoAnswers = {true};
+        windows.receiverDialogs.saveAnswers = {m_dir.filePath(u"full.bin"_s)};
+        rlimit original{};
+        QVERIFY(::getrlimit(RLIMIT_FSIZE, &original) == 0);
+        const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+        const auto restore = qScopeGuard([&] {
+            ::setrlimit(RLIMIT_FSIZE, &original);
+            std::signal(SIGXFSZ, previousHandler);
+        });
+        rlimit limited = original;
+        limited.rlim_cur = 256 * 1024;
+        QVERIFY(::setrlimit(RLIMIT_FSIZE, &limited) == 0);
+        windows.send(source);
+        QTRY_VERIFY(windows.sender->eventLog().contains("lost at"_L1));
+        QVERIFY(windows.receiver->eventLog().contains("Receive Error 61"_L1));
+        QTRY_COMPARE(windows.senderDialogs.errors.size(), 1);
+        QVERIFY(windows.senderButton("cmdConnect")->isEnabled());
+        QCOMPARE(QDir(m_dir.path()).entryList({u"full*"_s}, QDir::Files), QStringList());
+        QTRY_VERIFY(windows.receiver->isListening());
+        QVERIFY(windows.connectWindows());
+    }
 }
 
 void tst_Windows::errorEventLeavesWindowReady_data()
