@@ -9,6 +9,10 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <cerrno>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace corvane {
 
 namespace {
@@ -202,6 +206,21 @@ void SocketEndpoint::onNewConnection()
             it->second->deleteLater();
             m_requests.erase(it);
         }
+    }
+}
+
+void SocketEndpoint::refuseWaiting()
+{
+    if (!m_server || !m_server->isListening())
+        return;
+    // Qt takes waiting connections from the system only when it next looks; take them first.
+    const int listener = int(m_server->socketDescriptor());
+    for (;;) {
+        const int connection = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (connection >= 0)
+            ::close(connection);
+        else if (errno != EINTR)
+            break;
     }
 }
 

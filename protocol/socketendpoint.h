@@ -80,6 +80,8 @@ public:
     Q_INVOKABLE void Close();
     // Listens on LocalPort (0 picks a free port, which LocalPort then reads back).
     Q_INVOKABLE bool Listen();
+    // Refuses every connection that waits to be accepted right now, without notifying it.
+    void refuseWaiting();
     // Connects this endpoint to the peer of a request notified by ConnectionRequest. A
     // request not accepted while its notification runs is refused.
     Q_INVOKABLE bool Accept(int requestID);

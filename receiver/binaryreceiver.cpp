@@ -272,8 +272,8 @@ void BinaryReceiver::onInfoConnectionRequest(int requestID)
     ++m_connectionGeneration;
     m_sessionActive = true;
     // Connections that already wait on the binary port predate this sender's "CNT", so none
-    // of them is its binary channel: listening afresh refuses them all.
-    listenForBinaryChannel();
+    // of them is its binary channel.
+    wsReader->refuseWaiting();
     sendLater(infoCodeText(InfoCode::Connected));
 }
 

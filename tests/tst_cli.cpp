@@ -246,7 +246,8 @@ void tst_Cli::answerOnTheTerminal()
     QVERIFY(sender.finish());
     QCOMPARE(sender.exitCode(), senderExit);
     receiver.cli.gather();
-    QVERIFY(receiver.cli.err.contains("Accept \"a.txt\" (5 B, 5 bytes) from 127.0.0.1? [y/N]"));
+    QVERIFY2(receiver.cli.err.contains("Accept \"a.txt\" (5 B, 5 bytes) from 127.0.0.1? [y/N]"),
+             receiver.cli.err.constData());
     QCOMPARE(receiver.cli.err.contains("the input has ended (--yes accepts without asking)"),
              closeInput);
     if (senderExit != 0) {
