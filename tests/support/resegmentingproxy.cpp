@@ -52,9 +52,8 @@ public:
             pipe.faultAt = proxy->m_faultAt[i];
             pipe.from->setReadBufferSize(Cap);
             pipe.timer.setSingleShot(true);
-            QObject::connect(&pipe.timer, &QTimer::timeout, &pipe.timer, [this, &pipe] {
-                forward(pipe);
-            });
+            QObject::connect(&pipe.timer, &QTimer::timeout, &pipe.timer,
+                             [this, &pipe] { forward(pipe); });
             QObject::connect(pipe.from, &QTcpSocket::readyRead, &pipe.timer,
                              [this, &pipe] { schedule(pipe); });
             QObject::connect(pipe.to, &QTcpSocket::bytesWritten, &pipe.timer,
@@ -66,9 +65,8 @@ public:
             schedule(m_pipes[0]);
             schedule(m_pipes[1]);
         });
-        QObject::connect(upstream, &QTcpSocket::errorOccurred, &m_pipes[0].timer, [client] {
-            client->abort();
-        });
+        QObject::connect(upstream, &QTcpSocket::errorOccurred, &m_pipes[0].timer,
+                         [client] { client->abort(); });
         upstream->connectToHost(QHostAddress::LocalHost, proxy->m_targetPort);
     }
     ~Link() { delete m_pipes[0].from; }
@@ -101,8 +99,8 @@ private:
         qint64 size = pipe.pending.size();
         if (pipe.cutting.splitReads) {
             const bool small = int(m_proxy->m_random.bounded(100)) < pipe.cutting.smallPercent;
-            size = std::min<qint64>(size, 1 + m_proxy->m_random.bounded(
-                                                  small ? 16 : quint32(pipe.cutting.maxPiece)));
+            size = std::min<qint64>(
+                size, 1 + m_proxy->m_random.bounded(small ? 16 : quint32(pipe.cutting.maxPiece)));
         }
         if (pipe.fault != Fault::None)
             size = std::min(size, pipe.faultAt - pipe.forwarded);

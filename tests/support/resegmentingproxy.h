@@ -21,8 +21,17 @@ class ResegmentingProxy final : public QObject
     Q_OBJECT
 
 public:
-    enum class Direction { ToTarget, FromTarget };
-    enum class Fault { None, Close, Reset };
+    enum class Direction
+    {
+        ToTarget,
+        FromTarget
+    };
+    enum class Fault
+    {
+        None,
+        Close,
+        Reset
+    };
 
     struct Cutting
     {

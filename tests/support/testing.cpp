@@ -50,9 +50,8 @@ QByteArray readFile(const QString &path)
 
 QStringList filesIn(const QString &folder)
 {
-    return QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden |
-                                      QDir::System,
-                                  QDir::Name);
+    return QDir(folder).entryList(
+        QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name);
 }
 
 int openHandles(const QString &path)

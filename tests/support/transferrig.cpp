@@ -26,7 +26,9 @@ TransferRig::~TransferRig()
 void TransferRig::wireSender()
 {
     BinarySender *sender = m_sender.get();
-    const auto note = [this](const QString &line) { log << u"S:"_s + line; };
+    const auto note = [this](const QString &line) {
+        log << u"S:"_s + line;
+    };
     QObject::connect(sender, &BinarySender::Connected, sender, [=] { note(u"Connected"_s); });
     QObject::connect(sender, &BinarySender::CommandAccepted, sender, [=] {
         note(u"CommandAccepted"_s);
@@ -41,21 +43,21 @@ void TransferRig::wireSender()
         note(u"SendComplete"_s);
         sender->ResetFile();
     });
-    QObject::connect(sender, &BinarySender::SendError, sender,
-                     [=](int number, const QString &text) {
-                         note(u"SendError %1 %2"_s.arg(number).arg(text));
-                     });
+    QObject::connect(
+        sender, &BinarySender::SendError, sender,
+        [=](int number, const QString &text) { note(u"SendError %1 %2"_s.arg(number).arg(text)); });
     QObject::connect(sender, &BinarySender::Error, sender,
                      [=](short number, QString &text, int, const QString &, const QString &, int,
                          bool &) { note(u"Error %1 %2"_s.arg(number).arg(text)); });
-    QObject::connect(sender, &BinarySender::Disconnected, sender,
-                     [=] { note(u"Disconnected"_s); });
+    QObject::connect(sender, &BinarySender::Disconnected, sender, [=] { note(u"Disconnected"_s); });
 }
 
 void TransferRig::wireReceiver()
 {
     BinaryReceiver *receiver = m_receiver.get();
-    const auto note = [this](const QString &line) { log << u"R:"_s + line; };
+    const auto note = [this](const QString &line) {
+        log << u"R:"_s + line;
+    };
     QObject::connect(receiver, &BinaryReceiver::ConnectionRequest, receiver,
                      [=] { note(u"ConnectionRequest"_s); });
     QObject::connect(receiver, &BinaryReceiver::SendRequest, receiver, [=, this] {
@@ -105,8 +107,7 @@ bool TransferRig::connectSender()
     const int before = count(u"R:ConnectionRequest"_s);
     m_sender->setRemoteHost(u"127.0.0.1"_s);
     m_sender->setRemotePortInfo(m_seed ? m_infoProxy->port() : m_receiver->LocalPortInfo());
-    m_sender->setRemotePortBinary(m_seed ? m_binaryProxy->port()
-                                         : m_receiver->LocalPortBinary());
+    m_sender->setRemotePortBinary(m_seed ? m_binaryProxy->port() : m_receiver->LocalPortBinary());
     return m_sender->Connect() &&
            waitUntil([&] { return count(u"R:ConnectionRequest"_s) > before; }, 10000);
 }
@@ -125,12 +126,17 @@ bool TransferRig::transfer(const QByteArray &content, const QString &targetName,
                            int timeoutMs)
 {
     const qsizetype before = log.size();
-    const auto since = [&](const QString &event) { return log.mid(before).filter(event).size(); };
+    const auto since = [&](const QString &event) {
+        return log.mid(before).filter(event).size();
+    };
     const bool ended =
         start(content, targetName, chunkSize) &&
-        waitUntil([&] { return (since(u"S:SendComplete"_s) && since(u"R:ReceiveComplete"_s)) ||
-                               since(u"Error"_s) || since(u"Disconnected"_s); },
-                  timeoutMs);
+        waitUntil(
+            [&] {
+                return (since(u"S:SendComplete"_s) && since(u"R:ReceiveComplete"_s)) ||
+                       since(u"Error"_s) || since(u"Disconnected"_s);
+            },
+            timeoutMs);
     if (!ended || since(u"Error"_s) || since(u"Disconnected"_s))
         failure = ended ? u"failed"_s : u"did not end"_s;
     else if (readFile(m_target) != content)
@@ -144,8 +150,8 @@ bool TransferRig::transfer(const QByteArray &content, const QString &targetName,
 
 QString TransferRig::why() const
 {
-    return failure + u"; seed "_s + (m_seed ? QString::number(*m_seed) : u"-"_s) +
-           u"; events: "_s + log.join(u" | "_s);
+    return failure + u"; seed "_s + (m_seed ? QString::number(*m_seed) : u"-"_s) + u"; events: "_s +
+           log.join(u" | "_s);
 }
 
 void TransferRig::replaceSender()

@@ -44,7 +44,10 @@ public:
 
     BinarySender &sender() { return *m_sender; }
     BinaryReceiver &receiver() { return *m_receiver; }
-    ResegmentingProxy *proxy(bool binary) const { return (binary ? m_binaryProxy : m_infoProxy).get(); }
+    ResegmentingProxy *proxy(bool binary) const
+    {
+        return (binary ? m_binaryProxy : m_infoProxy).get();
+    }
     // A new sender in place of the old one (which vanishes), wired the same way.
     void replaceSender();
     void destroyReceiver() { m_receiver.reset(); }
