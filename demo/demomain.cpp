@@ -1,6 +1,7 @@
 // corvane-demo: the same windows with components created from the component library, which is
 // loaded at run time and driven by name only.
 #include "demo/componentlibrary.h"
+#include "demo/helpandversion.h"
 #include "demo/windowpair.h"
 
 #include <QApplication>
@@ -10,6 +11,13 @@
 
 int main(int argc, char *argv[])
 {
+    if (corvane::answerHelpOrVersion(
+            argc, argv,
+            QStringLiteral(
+                "The windows of corvane, with components created from the component library\n"
+                "(libcorvane.so.1), loaded at run time from the program's own folder or\n"
+                "the installed library folder and driven by name only.")))
+        return 0;
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Corvane Demo"));
 
