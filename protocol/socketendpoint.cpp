@@ -6,10 +6,12 @@
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QNetworkInterface>
+#include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
 
 #include <cerrno>
+#include <map>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -33,20 +35,59 @@ void prepare(QTcpSocket *socket, qint64 readBufferSize)
 }
 } // namespace
 
-SocketEndpoint::SocketEndpoint(QObject *parent) : QObject(parent) {}
+class SocketEndpoint::Private
+{
+public:
+    explicit Private(SocketEndpoint *q) : q(q) {}
+
+    bool fail(int number, const QString &description);
+    bool fail(const SocketError &error);
+    void raiseError(const SocketError &error);
+    void adopt(QTcpSocket *socket);
+    void release();
+    void onNewConnection();
+    void onReadyRead();
+    void queueArrival();
+    void onBytesWritten(qint64 bytes);
+    void onSocketError();
+    void onDisconnected();
+    // The handler, counted as a notification in progress while it runs.
+    template<typename Handler>
+    auto notifying(Handler handler);
+
+    SocketEndpoint *const q;
+    QTcpServer *server = nullptr;
+    QPointer<QTcpSocket> socket;
+    std::map<int, QTcpSocket *> requests;
+    int nextRequestID = 1;
+    int localPort = 0;
+    QString remoteHost;
+    int remotePort = 0;
+    qint64 readBufferSize = 0;
+    int lastErrorNumber = 0;
+    QString lastErrorDescription;
+    bool inArrival = false;
+    bool arrivalDeferred = false;
+    bool arrivalQueued = false;
+    int notifyingCount = 0;
+};
+
+SocketEndpoint::SocketEndpoint(QObject *parent)
+    : QObject(parent), d(std::make_unique<Private>(this))
+{}
 
 SocketEndpoint::~SocketEndpoint()
 {
     // A host may delete its component from an event that one of these objects is still
     // emitting: such an object is closed now and deleted once its emission has unwound.
-    QList<QObject *> busy{m_socket.data(), m_server};
-    for (const auto &[id, request] : m_requests)
+    QList<QObject *> busy{d->socket.data(), d->server};
+    for (const auto &[id, request] : d->requests)
         busy.append(request);
     for (QObject *object : busy) {
         if (!object)
             continue;
         object->disconnect(this);
-        if (m_notifying == 0)
+        if (d->notifyingCount == 0)
             continue;
         if (auto *socket = qobject_cast<QTcpSocket *>(object))
             socket->abort();
@@ -58,25 +99,55 @@ SocketEndpoint::~SocketEndpoint()
 }
 
 template<typename Handler>
-auto SocketEndpoint::notifying(Handler handler)
+auto SocketEndpoint::Private::notifying(Handler handler)
 {
     return [this, handler] {
-        const QPointer<SocketEndpoint> self(this);
-        ++m_notifying;
+        const QPointer<SocketEndpoint> self(q);
+        ++notifyingCount;
         handler();
         if (self)
-            --m_notifying;
+            --notifyingCount;
     };
+}
+
+int SocketEndpoint::LocalPort() const
+{
+    return d->localPort;
+}
+
+void SocketEndpoint::setLocalPort(int port)
+{
+    d->localPort = port;
+}
+
+QString SocketEndpoint::RemoteHost() const
+{
+    return d->remoteHost;
+}
+
+void SocketEndpoint::setRemoteHost(const QString &host)
+{
+    d->remoteHost = host;
+}
+
+int SocketEndpoint::RemotePort() const
+{
+    return d->remotePort;
+}
+
+void SocketEndpoint::setRemotePort(int port)
+{
+    d->remotePort = port;
 }
 
 QString SocketEndpoint::RemoteHostIP() const
 {
-    return m_socket ? plainAddress(m_socket->peerAddress()) : QString();
+    return d->socket ? plainAddress(d->socket->peerAddress()) : QString();
 }
 
 QHostAddress SocketEndpoint::peerAddress() const
 {
-    return m_socket ? m_socket->peerAddress() : QHostAddress();
+    return d->socket ? d->socket->peerAddress() : QHostAddress();
 }
 
 QString SocketEndpoint::LocalHostName() const
@@ -95,8 +166,8 @@ QString SocketEndpoint::LocalIP() const
 
 SocketEndpoint::ConnectionState SocketEndpoint::State() const
 {
-    if (m_socket) {
-        switch (m_socket->state()) {
+    if (d->socket) {
+        switch (d->socket->state()) {
         case QAbstractSocket::ConnectedState:
             return ConnectionState::Connected;
         case QAbstractSocket::HostLookupState:
@@ -106,115 +177,127 @@ SocketEndpoint::ConnectionState SocketEndpoint::State() const
             break;
         }
     }
-    if (m_server && m_server->isListening())
+    if (d->server && d->server->isListening())
         return ConnectionState::Listening;
     return ConnectionState::Closed;
 }
 
 qint64 SocketEndpoint::BytesAvailable() const
 {
-    return m_socket ? m_socket->bytesAvailable() : 0;
+    return d->socket ? d->socket->bytesAvailable() : 0;
 }
 
 qint64 SocketEndpoint::BytesToWrite() const
 {
-    return m_socket ? m_socket->bytesToWrite() : 0;
+    return d->socket ? d->socket->bytesToWrite() : 0;
+}
+
+int SocketEndpoint::LastErrorNumber() const
+{
+    return d->lastErrorNumber;
+}
+
+QString SocketEndpoint::LastErrorDescription() const
+{
+    return d->lastErrorDescription;
 }
 
 void SocketEndpoint::setReadBufferSize(qint64 size)
 {
-    m_readBufferSize = size;
-    if (m_socket)
-        m_socket->setReadBufferSize(size);
-    for (const auto &[id, request] : m_requests)
+    d->readBufferSize = size;
+    if (d->socket)
+        d->socket->setReadBufferSize(size);
+    for (const auto &[id, request] : d->requests)
         request->setReadBufferSize(size);
 }
 
-bool SocketEndpoint::fail(int number, const QString &description)
+bool SocketEndpoint::Private::fail(int number, const QString &description)
 {
-    m_lastErrorNumber = number;
-    m_lastErrorDescription = description;
+    lastErrorNumber = number;
+    lastErrorDescription = description;
     return false;
 }
 
-bool SocketEndpoint::fail(const SocketError &error)
+bool SocketEndpoint::Private::fail(const SocketError &error)
 {
     return fail(error.number, error.description);
 }
 
-void SocketEndpoint::raiseError(const SocketError &error)
+void SocketEndpoint::Private::raiseError(const SocketError &error)
 {
-    m_lastErrorNumber = error.number;
-    m_lastErrorDescription = error.description;
+    lastErrorNumber = error.number;
+    lastErrorDescription = error.description;
     QString description = error.description;
     bool cancelDisplay = false;
-    const QString source = objectName().isEmpty() ? QStringLiteral("SocketEndpoint") : objectName();
-    emit Error(short(error.number), description, error.number, source, QString(), 0, cancelDisplay);
+    const QString source =
+        q->objectName().isEmpty() ? QStringLiteral("SocketEndpoint") : q->objectName();
+    emit q->Error(short(error.number), description, error.number, source, QString(), 0,
+                  cancelDisplay);
 }
 
 void SocketEndpoint::Close()
 {
-    if (m_server)
-        m_server->close();
-    release();
+    if (d->server)
+        d->server->close();
+    d->release();
 }
 
-void SocketEndpoint::release()
+void SocketEndpoint::Private::release()
 {
-    if (!m_socket)
+    if (!socket)
         return;
-    QTcpSocket *socket = m_socket;
-    m_socket = nullptr;
-    socket->disconnect(this);
+    QTcpSocket *released = socket;
+    socket = nullptr;
+    released->disconnect(q);
     // Hand the system what it takes now; the system still delivers that after the close.
-    socket->flush();
-    socket->abort();
-    socket->deleteLater();
+    released->flush();
+    released->abort();
+    released->deleteLater();
 }
 
 bool SocketEndpoint::Listen()
 {
     Close();
-    if (m_localPort < 0 || m_localPort > 65535)
-        return fail(SocketError::fromNumber(ErrorNumber::SocketInvalidArgument));
-    if (!m_server) {
-        m_server = new QTcpServer(this);
-        connect(m_server, &QTcpServer::newConnection, this,
-                notifying([this] { onNewConnection(); }));
+    if (d->localPort < 0 || d->localPort > 65535)
+        return d->fail(SocketError::fromNumber(ErrorNumber::SocketInvalidArgument));
+    if (!d->server) {
+        d->server = new QTcpServer(this);
+        connect(d->server, &QTcpServer::newConnection, this,
+                d->notifying([this] { d->onNewConnection(); }));
     }
-    if (!m_server->listen(QHostAddress::Any, quint16(m_localPort)))
-        return fail(SocketError::fromQt(m_server->serverError()));
-    m_localPort = m_server->serverPort();
+    if (!d->server->listen(QHostAddress::Any, quint16(d->localPort)))
+        return d->fail(SocketError::fromQt(d->server->serverError()));
+    d->localPort = d->server->serverPort();
     return true;
 }
 
-void SocketEndpoint::onNewConnection()
+void SocketEndpoint::Private::onNewConnection()
 {
-    QPointer<SocketEndpoint> self(this);
-    while (self && m_server && m_server->hasPendingConnections()) {
-        QTcpSocket *socket = m_server->nextPendingConnection();
-        socket->setParent(this);
-        prepare(socket, m_readBufferSize);
-        const int id = m_nextRequestID++;
-        m_requests.emplace(id, socket);
-        emit ConnectionRequest(id);
+    QPointer<SocketEndpoint> self(q);
+    while (self && server && server->hasPendingConnections()) {
+        QTcpSocket *pending = server->nextPendingConnection();
+        pending->setParent(q);
+        prepare(pending, readBufferSize);
+        const int id = nextRequestID++;
+        requests.emplace(id, pending);
+        emit q->ConnectionRequest(id);
         if (!self)
             return;
         // Not accepted during its notification: refused.
-        if (const auto it = m_requests.find(id); it != m_requests.end()) {
+        if (const auto it = requests.find(id); it != requests.end()) {
             it->second->abort();
             it->second->deleteLater();
-            m_requests.erase(it);
+            requests.erase(it);
         }
     }
 }
 
 void SocketEndpoint::refuseWaiting()
 {
-    if (!m_server || !m_server->isListening())
+    if (!d->server || !d->server->isListening())
         return;
     // Qt takes waiting connections from the system only when it next looks; take them first.
-    const int listener = int(m_server->socketDescriptor());
+    const int listener = int(d->server->socketDescriptor());
     for (;;) {
         const int connection = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (connection >= 0)
@@ -226,28 +309,28 @@ void SocketEndpoint::refuseWaiting()
 
 QString SocketEndpoint::RequestHostIP(int requestID) const
 {
-    const auto it = m_requests.find(requestID);
-    return it == m_requests.end() ? QString() : plainAddress(it->second->peerAddress());
+    const auto it = d->requests.find(requestID);
+    return it == d->requests.end() ? QString() : plainAddress(it->second->peerAddress());
 }
 
 bool SocketEndpoint::Accept(int requestID)
 {
-    const auto it = m_requests.find(requestID);
-    if (it == m_requests.end())
-        return fail(SocketError::fromNumber(ErrorNumber::SocketInvalidArgument));
+    const auto it = d->requests.find(requestID);
+    if (it == d->requests.end())
+        return d->fail(SocketError::fromNumber(ErrorNumber::SocketInvalidArgument));
     QTcpSocket *socket = it->second;
-    m_requests.erase(it);
-    release();
-    adopt(socket);
+    d->requests.erase(it);
+    d->release();
+    d->adopt(socket);
     if (socket->bytesAvailable() > 0)
-        queueArrival();
+        d->queueArrival();
     if (socket->state() != QAbstractSocket::ConnectedState) {
         // Closed while it waited to be accepted; told only if it is still this endpoint's.
         QMetaObject::invokeMethod(
             this,
             [this, socket = QPointer<QTcpSocket>(socket)] {
-                if (socket && socket == m_socket)
-                    onDisconnected();
+                if (socket && socket == d->socket)
+                    d->onDisconnected();
             },
             Qt::QueuedConnection);
     }
@@ -262,32 +345,35 @@ bool SocketEndpoint::Connect()
 bool SocketEndpoint::Connect(const QHostAddress &address)
 {
     Close();
-    if (address.isNull() && m_remoteHost.trimmed().isEmpty())
-        return fail(ErrorNumber::AddressNotAvailable, QStringLiteral("No remote host is set"));
-    if (m_remotePort < 1 || m_remotePort > 65535)
-        return fail(SocketError::fromNumber(ErrorNumber::SocketInvalidArgument));
+    if (address.isNull() && d->remoteHost.trimmed().isEmpty())
+        return d->fail(ErrorNumber::AddressNotAvailable, QStringLiteral("No remote host is set"));
+    if (d->remotePort < 1 || d->remotePort > 65535)
+        return d->fail(SocketError::fromNumber(ErrorNumber::SocketInvalidArgument));
     auto *socket = new QTcpSocket(this);
-    adopt(socket);
+    d->adopt(socket);
     connect(socket, &QTcpSocket::connected, this, [this, socket] {
-        prepare(socket, m_readBufferSize);
+        prepare(socket, d->readBufferSize);
         emit Connected();
     });
     if (address.isNull())
-        socket->connectToHost(m_remoteHost.trimmed(), quint16(m_remotePort));
+        socket->connectToHost(d->remoteHost.trimmed(), quint16(d->remotePort));
     else
-        socket->connectToHost(address, quint16(m_remotePort));
+        socket->connectToHost(address, quint16(d->remotePort));
     return true;
 }
 
-void SocketEndpoint::adopt(QTcpSocket *socket)
+void SocketEndpoint::Private::adopt(QTcpSocket *adopted)
 {
-    m_socket = socket;
-    socket->setReadBufferSize(m_readBufferSize);
-    connect(socket, &QTcpSocket::readyRead, this, notifying([this] { onReadyRead(); }));
-    connect(socket, &QTcpSocket::bytesWritten, this,
-            [this](qint64 bytes) { notifying([this, bytes] { onBytesWritten(bytes); })(); });
-    connect(socket, &QTcpSocket::errorOccurred, this, notifying([this] { onSocketError(); }));
-    connect(socket, &QTcpSocket::disconnected, this, notifying([this] { onDisconnected(); }));
+    socket = adopted;
+    adopted->setReadBufferSize(readBufferSize);
+    QObject::connect(adopted, &QTcpSocket::readyRead, q, notifying([this] { onReadyRead(); }));
+    QObject::connect(adopted, &QTcpSocket::bytesWritten, q, [this](qint64 bytes) {
+        notifying([this, bytes] { onBytesWritten(bytes); })();
+    });
+    QObject::connect(adopted, &QTcpSocket::errorOccurred, q,
+                     notifying([this] { onSocketError(); }));
+    QObject::connect(adopted, &QTcpSocket::disconnected, q,
+                     notifying([this] { onDisconnected(); }));
 }
 
 bool SocketEndpoint::SendData(const QString &text)
@@ -297,89 +383,89 @@ bool SocketEndpoint::SendData(const QString &text)
 
 bool SocketEndpoint::SendData(const QByteArray &bytes)
 {
-    if (!m_socket || m_socket->state() != QAbstractSocket::ConnectedState)
-        return fail(SocketError::fromNumber(ErrorNumber::NotConnected));
+    if (!d->socket || d->socket->state() != QAbstractSocket::ConnectedState)
+        return d->fail(SocketError::fromNumber(ErrorNumber::NotConnected));
     // Copied into the socket's buffer rather than kept as a block of its own: the socket
     // writes one block per pass of the event loop, so small blocks would throttle streaming.
-    if (m_socket->write(bytes.constData(), bytes.size()) != bytes.size())
-        return fail(SocketError::fromQt(m_socket->error()));
+    if (d->socket->write(bytes.constData(), bytes.size()) != bytes.size())
+        return d->fail(SocketError::fromQt(d->socket->error()));
     emit DataQueued(bytes.size());
     return true;
 }
 
 QString SocketEndpoint::GetText()
 {
-    return m_socket ? QString::fromLocal8Bit(m_socket->readAll()) : QString();
+    return d->socket ? QString::fromLocal8Bit(d->socket->readAll()) : QString();
 }
 
 QByteArray SocketEndpoint::GetBytes(qint64 maxCount)
 {
-    if (!m_socket)
+    if (!d->socket)
         return {};
-    return maxCount < 0 ? m_socket->readAll() : m_socket->read(maxCount);
+    return maxCount < 0 ? d->socket->readAll() : d->socket->read(maxCount);
 }
 
-void SocketEndpoint::onReadyRead()
+void SocketEndpoint::Private::onReadyRead()
 {
-    if (m_inArrival) {
+    if (inArrival) {
         // A handler is still busy with the previous arrival; it is told again afterwards.
-        m_arrivalDeferred = true;
+        arrivalDeferred = true;
         return;
     }
-    QPointer<QTcpSocket> socket(m_socket);
-    if (!socket)
+    QPointer<QTcpSocket> current(socket);
+    if (!current)
         return;
-    const qint64 waiting = socket->bytesAvailable();
+    const qint64 waiting = current->bytesAvailable();
     if (waiting <= 0)
         return;
-    QPointer<SocketEndpoint> self(this);
-    m_inArrival = true;
-    m_arrivalDeferred = false;
-    emit DataArrival(waiting);
+    QPointer<SocketEndpoint> self(q);
+    inArrival = true;
+    arrivalDeferred = false;
+    emit q->DataArrival(waiting);
     if (!self)
         return;
-    m_inArrival = false;
-    if (socket != m_socket || !socket)
+    inArrival = false;
+    if (current != socket || !current)
         return;
-    const qint64 left = socket->bytesAvailable();
-    if (left > 0 && (left < waiting || m_arrivalDeferred))
+    const qint64 left = current->bytesAvailable();
+    if (left > 0 && (left < waiting || arrivalDeferred))
         queueArrival();
 }
 
-void SocketEndpoint::queueArrival()
+void SocketEndpoint::Private::queueArrival()
 {
-    if (m_arrivalQueued)
+    if (arrivalQueued)
         return;
-    m_arrivalQueued = true;
+    arrivalQueued = true;
     QMetaObject::invokeMethod(
-        this,
+        q,
         [this] {
-            m_arrivalQueued = false;
+            arrivalQueued = false;
             onReadyRead();
         },
         Qt::QueuedConnection);
 }
 
-void SocketEndpoint::onBytesWritten(qint64 bytes)
+void SocketEndpoint::Private::onBytesWritten(qint64 bytes)
 {
-    if (m_socket)
-        emit SendProgress(bytes, m_socket->bytesToWrite());
+    if (socket)
+        emit q->SendProgress(bytes, socket->bytesToWrite());
 }
 
-void SocketEndpoint::onSocketError()
+void SocketEndpoint::Private::onSocketError()
 {
-    if (!m_socket)
+    if (!socket)
         return;
-    const QAbstractSocket::SocketError error = m_socket->error();
+    const QAbstractSocket::SocketError error = socket->error();
     // An orderly close by the peer is a close, not an error, unless bytes we queued were lost.
-    if (error == QAbstractSocket::RemoteHostClosedError && m_socket->bytesToWrite() == 0)
+    if (error == QAbstractSocket::RemoteHostClosedError && socket->bytesToWrite() == 0)
         return;
     raiseError(SocketError::fromQt(error));
 }
 
-void SocketEndpoint::onDisconnected()
+void SocketEndpoint::Private::onDisconnected()
 {
-    emit Closed();
+    emit q->Closed();
 }
 
 } // namespace corvane

@@ -4,17 +4,11 @@
 
 #include <QHostAddress>
 #include <QObject>
-#include <QPointer>
 #include <QString>
 
-#include <map>
-
-class QTcpServer;
-class QTcpSocket;
+#include <memory>
 
 namespace corvane {
-
-struct SocketError;
 
 // One end of a TCP channel, as both components use it: it listens and accepts a connection
 // request by its identifier on the same endpoint, or connects out; sends text and bytes;
@@ -49,12 +43,12 @@ public:
     ~SocketEndpoint() override;
     Q_DISABLE_COPY_MOVE(SocketEndpoint)
 
-    int LocalPort() const { return m_localPort; }
-    void setLocalPort(int port) { m_localPort = port; }
-    QString RemoteHost() const { return m_remoteHost; }
-    void setRemoteHost(const QString &host) { m_remoteHost = host; }
-    int RemotePort() const { return m_remotePort; }
-    void setRemotePort(int port) { m_remotePort = port; }
+    int LocalPort() const;
+    void setLocalPort(int port);
+    QString RemoteHost() const;
+    void setRemoteHost(const QString &host);
+    int RemotePort() const;
+    void setRemotePort(int port);
 
     // The peer's address while connected (IPv4 in dotted form), else empty.
     QString RemoteHostIP() const;
@@ -68,8 +62,8 @@ public:
     qint64 BytesToWrite() const;
 
     // The failure of the last method that returned false.
-    int LastErrorNumber() const { return m_lastErrorNumber; }
-    QString LastErrorDescription() const { return m_lastErrorDescription; }
+    int LastErrorNumber() const;
+    QString LastErrorDescription() const;
 
     // At most this many bytes wait in the endpoint's read buffer (0: unbounded); the rest
     // stays in the system until they are fetched.
@@ -118,35 +112,8 @@ signals:
     void Closed();
 
 private:
-    bool fail(int number, const QString &description);
-    bool fail(const SocketError &error);
-    void raiseError(const SocketError &error);
-    void adopt(QTcpSocket *socket);
-    void release();
-    void onNewConnection();
-    void onReadyRead();
-    void queueArrival();
-    void onBytesWritten(qint64 bytes);
-    void onSocketError();
-    void onDisconnected();
-    // The handler, counted as a notification in progress while it runs.
-    template<typename Handler>
-    auto notifying(Handler handler);
-
-    QTcpServer *m_server = nullptr;
-    QPointer<QTcpSocket> m_socket;
-    std::map<int, QTcpSocket *> m_requests;
-    int m_nextRequestID = 1;
-    int m_localPort = 0;
-    QString m_remoteHost;
-    int m_remotePort = 0;
-    qint64 m_readBufferSize = 0;
-    int m_lastErrorNumber = 0;
-    QString m_lastErrorDescription;
-    bool m_inArrival = false;
-    bool m_arrivalDeferred = false;
-    bool m_arrivalQueued = false;
-    int m_notifying = 0;
+    class Private;
+    std::unique_ptr<Private> const d;
 };
 
 } // namespace corvane

@@ -7,6 +7,7 @@
 #include "protocol/speedsample.h"
 #include "receiver/temporarytarget.h"
 
+#include <QByteArrayView>
 #include <QFile>
 #include <QFileInfo>
 #include <QPainter>
@@ -46,79 +47,224 @@ qint64 freeSpace(const QString &folder)
 }
 } // namespace
 
+class BinaryReceiver::Private
+{
+public:
+    explicit Private(BinaryReceiver *q)
+        : q(q), wsInfo(new SocketEndpoint(q)), wsReader(new SocketEndpoint(q)),
+          tmrDownloadSpeed(new QTimer(q)), m_partialTimer(new QTimer(q))
+    {}
+
+    // Properties with a NOTIFY signal.
+    enum Change : unsigned
+    {
+        FileSizeChange = 1,
+        FileNameChange = 2,
+        SaveTargetChange = 4,
+        TotalReceivedChange = 8
+    };
+    template<typename T>
+    void update(T &field, const T &value, Change change);
+    void markChanged(Change change);
+    void tellChanges();
+
+    bool fail(int number, const QString &description);
+    void onInfoConnectionRequest(int requestID);
+    void onBinaryConnectionRequest(int requestID);
+    void onInfoArrival();
+    void handleInfoMessage(const QString &text);
+    void flushPartialMessage();
+    void onBinaryArrival();
+    void handleAnnouncement(const QString &text);
+    void receiveBytes(QByteArrayView bytes);
+    void acknowledgeAcceptance();
+    void completeFile();
+    void failFile(int number, const QString &description);
+    void reportFailure(int number, const QString &description);
+    void listenForBinaryChannel();
+    void closeFile();
+    void sendLater(const QByteArray &message);
+    void onSpeedTick();
+    void onPeerClosed(SocketEndpoint *closed);
+    void dropConnections();
+
+    BinaryReceiver *const q;
+    SocketEndpoint *const wsInfo;
+    SocketEndpoint *const wsReader;
+    QTimer *const tmrDownloadSpeed;
+    // The start of a message cut off by the network, waiting briefly for the rest.
+    QString m_partialMessage;
+    QTimer *const m_partialTimer;
+    // The accepted file while it is being received; empty otherwise.
+    std::unique_ptr<TemporaryTarget> m_tempFile;
+
+    qint64 m_currentFileSize = 0;
+    QString m_currentFileName;
+    QString m_saveTarget;
+    qint64 m_totalReceived = 0;
+    qint64 m_writeOffset = 0;
+    qint64 m_lastSampleTotal = 0;
+    int m_lastErrorNumber = 0;
+    QString m_lastErrorDescription;
+    // Properties changed since their signals were last emitted.
+    unsigned m_changed = 0;
+
+    // The size taken at acceptance: a later announcement cannot move the end of this file.
+    qint64 m_acceptedSize = 0;
+    // An announcement is waiting for AcceptSendRequest or RefuseSendRequest.
+    bool m_announcementPending = false;
+    // "ACP" went out for the open file, so the sender may now stream it.
+    bool m_acknowledged = false;
+    // An info connection was accepted and has not been lost, closed or replaced.
+    bool m_sessionActive = false;
+    // Queued answers and steps go on only while these are unchanged: connections move on with
+    // Listen, Reset, an accepted info connection and a loss; files with every accept, reset,
+    // completion and failure.
+    quint64 m_connectionGeneration = 0;
+    quint64 m_fileGeneration = 0;
+};
+
 BinaryReceiver::BinaryReceiver(QWidget *parent)
-    : QWidget(parent), wsInfo(new SocketEndpoint(this)), wsReader(new SocketEndpoint(this)),
-      tmrDownloadSpeed(new QTimer(this)), m_partialTimer(new QTimer(this))
+    : QWidget(parent), d(std::make_unique<Private>(this))
 {
     setFixedSize(FaceSize, FaceSize);
-    wsInfo->setLocalPort(DefaultPortInfo);
-    wsReader->setLocalPort(DefaultPortBinary);
-    wsInfo->setReadBufferSize(InfoReadBufferSize);
-    wsReader->setReadBufferSize(BinaryReadBufferSize);
-    tmrDownloadSpeed->setInterval(SpeedSampleIntervalMs);
+    d->wsInfo->setLocalPort(DefaultPortInfo);
+    d->wsReader->setLocalPort(DefaultPortBinary);
+    d->wsInfo->setReadBufferSize(InfoReadBufferSize);
+    d->wsReader->setReadBufferSize(BinaryReadBufferSize);
+    d->tmrDownloadSpeed->setInterval(SpeedSampleIntervalMs);
 
-    connect(wsInfo, &SocketEndpoint::ConnectionRequest, this,
-            &BinaryReceiver::onInfoConnectionRequest);
-    connect(wsReader, &SocketEndpoint::ConnectionRequest, this,
-            &BinaryReceiver::onBinaryConnectionRequest);
-    connect(wsInfo, &SocketEndpoint::DataArrival, this, &BinaryReceiver::onInfoArrival);
-    m_partialTimer->setSingleShot(true);
-    m_partialTimer->setInterval(PartialMessageWaitMs);
-    connect(m_partialTimer, &QTimer::timeout, this, &BinaryReceiver::flushPartialMessage);
-    connect(wsReader, &SocketEndpoint::DataArrival, this, &BinaryReceiver::onBinaryArrival);
-    connect(wsInfo, &SocketEndpoint::Closed, this, [this] { onPeerClosed(wsInfo); });
-    connect(wsReader, &SocketEndpoint::Closed, this, [this] { onPeerClosed(wsReader); });
+    connect(d->wsInfo, &SocketEndpoint::ConnectionRequest, this,
+            [this](int requestID) { d->onInfoConnectionRequest(requestID); });
+    connect(d->wsReader, &SocketEndpoint::ConnectionRequest, this,
+            [this](int requestID) { d->onBinaryConnectionRequest(requestID); });
+    connect(d->wsInfo, &SocketEndpoint::DataArrival, this, [this] { d->onInfoArrival(); });
+    d->m_partialTimer->setSingleShot(true);
+    d->m_partialTimer->setInterval(PartialMessageWaitMs);
+    connect(d->m_partialTimer, &QTimer::timeout, this, [this] { d->flushPartialMessage(); });
+    connect(d->wsReader, &SocketEndpoint::DataArrival, this, [this] { d->onBinaryArrival(); });
+    connect(d->wsInfo, &SocketEndpoint::Closed, this, [this] { d->onPeerClosed(d->wsInfo); });
+    connect(d->wsReader, &SocketEndpoint::Closed, this, [this] { d->onPeerClosed(d->wsReader); });
     // Signal to signal, directly: Description and CancelDisplay stay the endpoint's own.
-    connect(wsInfo, &SocketEndpoint::Error, this, &BinaryReceiver::Error, Qt::DirectConnection);
-    connect(wsReader, &SocketEndpoint::Error, this, &BinaryReceiver::Error, Qt::DirectConnection);
-    connect(tmrDownloadSpeed, &QTimer::timeout, this, &BinaryReceiver::onSpeedTick);
+    connect(d->wsInfo, &SocketEndpoint::Error, this, &BinaryReceiver::Error, Qt::DirectConnection);
+    connect(d->wsReader, &SocketEndpoint::Error, this, &BinaryReceiver::Error,
+            Qt::DirectConnection);
+    connect(d->tmrDownloadSpeed, &QTimer::timeout, this, [this] { d->onSpeedTick(); });
 }
 
 BinaryReceiver::~BinaryReceiver()
 {
     // The children outlive this part of the object; none of them may call back into it.
-    wsInfo->disconnect(this);
-    wsReader->disconnect(this);
-    tmrDownloadSpeed->disconnect(this);
-    m_partialTimer->disconnect(this);
+    d->wsInfo->disconnect(this);
+    d->wsReader->disconnect(this);
+    d->tmrDownloadSpeed->disconnect(this);
+    d->m_partialTimer->disconnect(this);
+}
+
+qint64 BinaryReceiver::CurrentFileSize() const
+{
+    return d->m_currentFileSize;
+}
+
+QString BinaryReceiver::CurrentFileName() const
+{
+    return d->m_currentFileName;
+}
+
+QString BinaryReceiver::SaveTarget() const
+{
+    return d->m_saveTarget;
+}
+
+qint64 BinaryReceiver::TotalReceived() const
+{
+    return d->m_totalReceived;
+}
+
+int BinaryReceiver::LastErrorNumber() const
+{
+    return d->m_lastErrorNumber;
+}
+
+QString BinaryReceiver::LastErrorDescription() const
+{
+    return d->m_lastErrorDescription;
 }
 
 QObject *BinaryReceiver::TheWinsock() const
 {
-    return wsReader;
+    return d->wsReader;
 }
 
 QString BinaryReceiver::LocalHostName() const
 {
-    return wsReader->LocalHostName();
+    return d->wsReader->LocalHostName();
 }
 
 QString BinaryReceiver::LocalIP() const
 {
-    return wsReader->LocalIP();
+    return d->wsReader->LocalIP();
 }
 
 int BinaryReceiver::LocalPortBinary() const
 {
-    return wsReader->LocalPort();
+    return d->wsReader->LocalPort();
 }
 
 void BinaryReceiver::setLocalPortBinary(int Port)
 {
-    wsReader->setLocalPort(Port);
+    d->wsReader->setLocalPort(Port);
 }
 
 int BinaryReceiver::LocalPortInfo() const
 {
-    return wsInfo->LocalPort();
+    return d->wsInfo->LocalPort();
 }
 
 void BinaryReceiver::setLocalPortInfo(int Port)
 {
-    wsInfo->setLocalPort(Port);
+    d->wsInfo->setLocalPort(Port);
 }
 
-bool BinaryReceiver::fail(int number, const QString &description)
+template<typename T>
+void BinaryReceiver::Private::update(T &field, const T &value, Change change)
+{
+    if (field == value)
+        return;
+    field = value;
+    markChanged(change);
+}
+
+void BinaryReceiver::Private::markChanged(Change change)
+{
+    // Told from the event loop, at most once a pass, so each arrival pays nearly nothing for it
+    // and a host's handler cannot delete or reset the component inside the code that changed
+    // the value.
+    if (m_changed == 0)
+        QMetaObject::invokeMethod(
+            q, [this] { tellChanges(); }, Qt::QueuedConnection);
+    m_changed |= change;
+}
+
+void BinaryReceiver::Private::tellChanges()
+{
+    const QPointer<BinaryReceiver> self(q);
+    const unsigned changed = std::exchange(m_changed, 0u);
+    // A handler may delete the component; the rest is then left untold.
+    const auto tell = [&](Change change) {
+        return self && (changed & change);
+    };
+    if (tell(FileSizeChange))
+        emit q->CurrentFileSizeChanged(m_currentFileSize);
+    if (tell(FileNameChange))
+        emit q->CurrentFileNameChanged(m_currentFileName);
+    if (tell(SaveTargetChange))
+        emit q->SaveTargetChanged(m_saveTarget);
+    if (tell(TotalReceivedChange))
+        emit q->TotalReceivedChanged(m_totalReceived);
+}
+
+bool BinaryReceiver::Private::fail(int number, const QString &description)
 {
     m_lastErrorNumber = number;
     m_lastErrorDescription = description;
@@ -127,37 +273,37 @@ bool BinaryReceiver::fail(int number, const QString &description)
 
 void BinaryReceiver::ResetFile()
 {
-    closeFile();
-    m_totalReceived = 0;
-    m_currentFileSize = 0;
-    m_currentFileName.clear();
-    m_writeOffset = 0;
-    m_lastSampleTotal = 0;
-    m_acceptedSize = 0;
-    m_announcementPending = false;
+    d->closeFile();
+    d->update(d->m_totalReceived, qint64(0), Private::TotalReceivedChange);
+    d->update(d->m_currentFileSize, qint64(0), Private::FileSizeChange);
+    d->update(d->m_currentFileName, QString(), Private::FileNameChange);
+    d->m_writeOffset = 0;
+    d->m_lastSampleTotal = 0;
+    d->m_acceptedSize = 0;
+    d->m_announcementPending = false;
 }
 
 void BinaryReceiver::Reset()
 {
     ResetFile();
-    dropConnections();
+    d->dropConnections();
 }
 
 bool BinaryReceiver::Listen()
 {
-    m_lastErrorNumber = 0;
-    m_lastErrorDescription.clear();
+    d->m_lastErrorNumber = 0;
+    d->m_lastErrorDescription.clear();
     // The connections it ends could never finish an open file.
-    closeFile();
-    dropConnections();
-    if (!wsInfo->Listen())
-        return fail(wsInfo->LastErrorNumber(), wsInfo->LastErrorDescription());
-    if (!wsReader->Listen())
-        return fail(wsReader->LastErrorNumber(), wsReader->LastErrorDescription());
+    d->closeFile();
+    d->dropConnections();
+    if (!d->wsInfo->Listen())
+        return d->fail(d->wsInfo->LastErrorNumber(), d->wsInfo->LastErrorDescription());
+    if (!d->wsReader->Listen())
+        return d->fail(d->wsReader->LastErrorNumber(), d->wsReader->LastErrorDescription());
     return true;
 }
 
-void BinaryReceiver::dropConnections()
+void BinaryReceiver::Private::dropConnections()
 {
     m_partialMessage.clear();
     m_partialTimer->stop();
@@ -170,64 +316,65 @@ void BinaryReceiver::dropConnections()
 
 bool BinaryReceiver::AcceptSendRequest(const QString &SaveTarget)
 {
-    m_lastErrorNumber = 0;
-    m_lastErrorDescription.clear();
+    d->m_lastErrorNumber = 0;
+    d->m_lastErrorDescription.clear();
     if (SaveTarget.isEmpty())
-        return fail(ErrorNumber::InvalidArgument, QStringLiteral("No save path was given"));
-    if (m_tempFile) {
-        return fail(ErrorNumber::TransferInProgress,
-                    QStringLiteral("\"%1\" is still being received; ResetFile ends it first")
-                        .arg(m_saveTarget));
+        return d->fail(ErrorNumber::InvalidArgument, QStringLiteral("No save path was given"));
+    if (d->m_tempFile) {
+        return d->fail(ErrorNumber::TransferInProgress,
+                       QStringLiteral("\"%1\" is still being received; ResetFile ends it first")
+                           .arg(d->m_saveTarget));
     }
-    if (!m_announcementPending) {
-        return fail(ErrorNumber::InvalidArgument,
-                    QStringLiteral("No file announcement is waiting for an answer"));
+    if (!d->m_announcementPending) {
+        return d->fail(ErrorNumber::InvalidArgument,
+                       QStringLiteral("No file announcement is waiting for an answer"));
     }
 
     const QFileInfo targetInfo(SaveTarget);
     if (targetInfo.isDir()) {
-        return fail(ErrorNumber::PathFileAccess,
-                    QStringLiteral("\"%1\" is a folder; a file cannot be saved in its place")
-                        .arg(SaveTarget));
+        return d->fail(ErrorNumber::PathFileAccess,
+                       QStringLiteral("\"%1\" is a folder; a file cannot be saved in its place")
+                           .arg(SaveTarget));
     }
     const QString folder = targetInfo.absolutePath();
     if (const qint64 available = freeSpace(folder);
-        available >= 0 && available < m_currentFileSize) {
-        return fail(ErrorNumber::DiskFull,
-                    QStringLiteral("The folder \"%1\" has %2 bytes free, too few for the %3 "
-                                   "bytes announced")
-                        .arg(folder)
-                        .arg(available)
-                        .arg(m_currentFileSize));
+        available >= 0 && available < d->m_currentFileSize) {
+        return d->fail(ErrorNumber::DiskFull,
+                       QStringLiteral("The folder \"%1\" has %2 bytes free, too few for the %3 "
+                                      "bytes announced")
+                           .arg(folder)
+                           .arg(available)
+                           .arg(d->m_currentFileSize));
     }
 
     auto temporary = std::make_unique<TemporaryTarget>(SaveTarget + QStringLiteral("TMP"));
     if (const TemporaryTarget::Outcome opened = temporary->open(); !opened.ok)
-        return fail(opened.number, opened.description);
+        return d->fail(opened.number, opened.description);
 
-    closeFile();
-    m_tempFile = std::move(temporary);
-    m_saveTarget = SaveTarget;
-    m_acceptedSize = m_currentFileSize;
-    m_announcementPending = false;
+    d->closeFile();
+    d->m_tempFile = std::move(temporary);
+    d->update(d->m_saveTarget, SaveTarget, Private::SaveTargetChange);
+    d->m_acceptedSize = d->m_currentFileSize;
+    d->m_announcementPending = false;
     // The offset of every byte of this file counts from its own start.
-    m_totalReceived = 0;
-    m_writeOffset = 0;
-    m_lastSampleTotal = 0;
+    d->update(d->m_totalReceived, qint64(0), Private::TotalReceivedChange);
+    d->m_writeOffset = 0;
+    d->m_lastSampleTotal = 0;
 
-    const quint64 connection = m_connectionGeneration;
-    const quint64 file = m_fileGeneration;
+    const quint64 connection = d->m_connectionGeneration;
+    const quint64 file = d->m_fileGeneration;
     QMetaObject::invokeMethod(
         this,
         [this, connection, file] {
-            if (connection == m_connectionGeneration && file == m_fileGeneration && m_tempFile)
-                acknowledgeAcceptance();
+            if (connection == d->m_connectionGeneration && file == d->m_fileGeneration &&
+                d->m_tempFile)
+                d->acknowledgeAcceptance();
         },
         Qt::QueuedConnection);
     return true;
 }
 
-void BinaryReceiver::acknowledgeAcceptance()
+void BinaryReceiver::Private::acknowledgeAcceptance()
 {
     if (!wsInfo->SendData(infoCodeText(InfoCode::Accepted))) {
         failFile(wsInfo->LastErrorNumber(), wsInfo->LastErrorDescription());
@@ -241,22 +388,22 @@ void BinaryReceiver::acknowledgeAcceptance()
 
 bool BinaryReceiver::RefuseSendRequest()
 {
-    m_lastErrorNumber = 0;
-    m_lastErrorDescription.clear();
-    if (wsInfo->State() != State::Connected) {
-        return fail(ErrorNumber::NotConnected,
-                    QStringLiteral("No sender is connected on the info channel"));
+    d->m_lastErrorNumber = 0;
+    d->m_lastErrorDescription.clear();
+    if (d->wsInfo->State() != State::Connected) {
+        return d->fail(ErrorNumber::NotConnected,
+                       QStringLiteral("No sender is connected on the info channel"));
     }
-    m_announcementPending = false;
-    sendLater(infoCodeText(InfoCode::Refused));
+    d->m_announcementPending = false;
+    d->sendLater(infoCodeText(InfoCode::Refused));
     return true;
 }
 
-void BinaryReceiver::sendLater(const QByteArray &message)
+void BinaryReceiver::Private::sendLater(const QByteArray &message)
 {
     const quint64 connection = m_connectionGeneration;
     QMetaObject::invokeMethod(
-        this,
+        q,
         [this, connection, message] {
             if (connection == m_connectionGeneration)
                 wsInfo->SendData(message);
@@ -264,7 +411,7 @@ void BinaryReceiver::sendLater(const QByteArray &message)
         Qt::QueuedConnection);
 }
 
-void BinaryReceiver::onInfoConnectionRequest(int requestID)
+void BinaryReceiver::Private::onInfoConnectionRequest(int requestID)
 {
     wsInfo->Close();
     if (!wsInfo->Accept(requestID))
@@ -277,17 +424,17 @@ void BinaryReceiver::onInfoConnectionRequest(int requestID)
     sendLater(infoCodeText(InfoCode::Connected));
 }
 
-void BinaryReceiver::listenForBinaryChannel()
+void BinaryReceiver::Private::listenForBinaryChannel()
 {
     if (wsReader->Listen())
         return;
     QString description = wsReader->LastErrorDescription();
     bool cancelDisplay = false;
-    emit Error(short(wsReader->LastErrorNumber()), description, wsReader->LastErrorNumber(),
-               QStringLiteral("BinaryReceiver"), QString(), 0, cancelDisplay);
+    emit q->Error(short(wsReader->LastErrorNumber()), description, wsReader->LastErrorNumber(),
+                  QStringLiteral("BinaryReceiver"), QString(), 0, cancelDisplay);
 }
 
-void BinaryReceiver::onBinaryConnectionRequest(int requestID)
+void BinaryReceiver::Private::onBinaryConnectionRequest(int requestID)
 {
     // Only the sender on the info channel may open the binary one; anyone else is refused by
     // not being accepted, and the port goes on listening.
@@ -297,10 +444,10 @@ void BinaryReceiver::onBinaryConnectionRequest(int requestID)
     wsReader->Close();
     if (!wsReader->Accept(requestID))
         return;
-    emit ConnectionRequest();
+    emit q->ConnectionRequest();
 }
 
-void BinaryReceiver::onInfoArrival()
+void BinaryReceiver::Private::onInfoArrival()
 {
     // No framing on this channel: whatever has arrived is one message, unless it can only be
     // the start of one.
@@ -315,18 +462,18 @@ void BinaryReceiver::onInfoArrival()
     handleInfoMessage(text);
 }
 
-void BinaryReceiver::flushPartialMessage()
+void BinaryReceiver::Private::flushPartialMessage()
 {
     // The rest never came: what there is counts as the message, so a malformed start is
     // reported rather than dropped in silence.
     handleInfoMessage(std::exchange(m_partialMessage, QString()));
 }
 
-void BinaryReceiver::handleInfoMessage(const QString &text)
+void BinaryReceiver::Private::handleInfoMessage(const QString &text)
 {
     switch (matchReceiverCode(text)) {
     case InfoCode::SendComplete:
-        emit ReceiveComplete();
+        emit q->ReceiveComplete();
         break;
     case InfoCode::FileInfo:
         handleAnnouncement(text);
@@ -336,24 +483,24 @@ void BinaryReceiver::handleInfoMessage(const QString &text)
     }
 }
 
-void BinaryReceiver::handleAnnouncement(const QString &text)
+void BinaryReceiver::Private::handleAnnouncement(const QString &text)
 {
     const Announcement::Parsed parsed = Announcement::parse(text);
     if (!parsed.ok) {
         QString description = parsed.errorString;
         bool cancelDisplay = false;
-        emit Error(short(ErrorNumber::MalformedAnnouncement), description,
-                   ErrorNumber::MalformedAnnouncement, QStringLiteral("BinaryReceiver"), QString(),
-                   0, cancelDisplay);
+        emit q->Error(short(ErrorNumber::MalformedAnnouncement), description,
+                      ErrorNumber::MalformedAnnouncement, QStringLiteral("BinaryReceiver"),
+                      QString(), 0, cancelDisplay);
         return;
     }
-    m_currentFileSize = parsed.announcement.size;
-    m_currentFileName = parsed.announcement.name;
+    update(m_currentFileSize, parsed.announcement.size, FileSizeChange);
+    update(m_currentFileName, parsed.announcement.name, FileNameChange);
     m_announcementPending = true;
-    emit SendRequest();
+    emit q->SendRequest();
 }
 
-void BinaryReceiver::onBinaryArrival()
+void BinaryReceiver::Private::onBinaryArrival()
 {
     // Always fetched, so nothing piles up; kept only while an acknowledged file is open.
     const QByteArray bytes = wsReader->GetBytes();
@@ -361,7 +508,7 @@ void BinaryReceiver::onBinaryArrival()
         receiveBytes(bytes);
 }
 
-void BinaryReceiver::receiveBytes(QByteArrayView bytes)
+void BinaryReceiver::Private::receiveBytes(QByteArrayView bytes)
 {
     // The file holds what was announced and no more; bytes beyond that are stray.
     bytes = bytes.first(std::min<qint64>(bytes.size(), m_acceptedSize - m_totalReceived));
@@ -371,20 +518,20 @@ void BinaryReceiver::receiveBytes(QByteArrayView bytes)
         return;
     }
     m_writeOffset += bytes.size();
-    m_totalReceived += bytes.size();
+    update(m_totalReceived, m_totalReceived + bytes.size(), TotalReceivedChange);
     if (!tmrDownloadSpeed->isActive())
         tmrDownloadSpeed->start();
 
-    const QPointer<BinaryReceiver> self(this);
+    const QPointer<BinaryReceiver> self(q);
     const quint64 file = m_fileGeneration;
-    emit ReceiveProgress(m_totalReceived, m_acceptedSize);
+    emit q->ReceiveProgress(m_totalReceived, m_acceptedSize);
     if (!self || file != m_fileGeneration || !m_tempFile)
         return;
     if (m_totalReceived >= m_acceptedSize)
         completeFile();
 }
 
-void BinaryReceiver::completeFile()
+void BinaryReceiver::Private::completeFile()
 {
     const TemporaryTarget::Outcome saved = m_tempFile->commit(m_saveTarget);
     // Committed, or kept on disk after a failed commit: either way no longer ours to remove.
@@ -397,32 +544,32 @@ void BinaryReceiver::completeFile()
         return;
     }
 
-    const QPointer<BinaryReceiver> self(this);
+    const QPointer<BinaryReceiver> self(q);
     const quint64 connection = m_connectionGeneration;
-    emit ReceiveComplete();
+    emit q->ReceiveComplete();
     if (self && connection == m_connectionGeneration)
         sendLater(infoCodeText(InfoCode::ReceiveComplete));
 }
 
-void BinaryReceiver::failFile(int number, const QString &description)
+void BinaryReceiver::Private::failFile(int number, const QString &description)
 {
     closeFile();
     reportFailure(number, description);
 }
 
-void BinaryReceiver::reportFailure(int number, const QString &description)
+void BinaryReceiver::Private::reportFailure(int number, const QString &description)
 {
-    const QPointer<BinaryReceiver> self(this);
+    const QPointer<BinaryReceiver> self(q);
     const quint64 connection = m_connectionGeneration;
-    emit ReceiveError(number, description);
+    emit q->ReceiveError(number, description);
     // The wire has no failure code: closing both channels is how the sender learns of it.
     if (self && connection == m_connectionGeneration && m_sessionActive) {
         dropConnections();
-        emit Disconnected();
+        emit q->Disconnected();
     }
 }
 
-void BinaryReceiver::closeFile()
+void BinaryReceiver::Private::closeFile()
 {
     m_tempFile.reset();
     m_acknowledged = false;
@@ -430,12 +577,12 @@ void BinaryReceiver::closeFile()
     tmrDownloadSpeed->stop();
 }
 
-void BinaryReceiver::onPeerClosed(SocketEndpoint *closed)
+void BinaryReceiver::Private::onPeerClosed(SocketEndpoint *closed)
 {
     // A late notice for a connection that is already gone or was replaced changes nothing.
     if (!m_sessionActive || closed->State() == State::Connected)
         return;
-    const QPointer<BinaryReceiver> self(this);
+    const QPointer<BinaryReceiver> self(q);
     const quint64 connection = m_connectionGeneration;
     // A sender may close straight after its last bytes; those still belong to the file.
     const QByteArray tail = wsReader->GetBytes();
@@ -461,13 +608,13 @@ void BinaryReceiver::onPeerClosed(SocketEndpoint *closed)
         if (!self)
             return;
     }
-    emit Disconnected();
+    emit q->Disconnected();
 }
 
-void BinaryReceiver::onSpeedTick()
+void BinaryReceiver::Private::onSpeedTick()
 {
-    const QPointer<BinaryReceiver> self(this);
-    emit SpeedRecord(speedSample(m_totalReceived - m_lastSampleTotal));
+    const QPointer<BinaryReceiver> self(q);
+    emit q->SpeedRecord(speedSample(m_totalReceived - m_lastSampleTotal));
     if (self)
         m_lastSampleTotal = m_totalReceived;
 }

@@ -3,18 +3,12 @@
 #include "corvane_export.h"
 #include "protocol/defaults.h"
 
-#include <QByteArrayView>
 #include <QString>
 #include <QWidget>
 
 #include <memory>
 
-class QTimer;
-
 namespace corvane {
-
-class SocketEndpoint;
-class TemporaryTarget;
 
 // The receiving half of a transfer. It listens on an info port and a binary port, takes one
 // connection on each, asks its host about each announced file (SendRequest), writes the
@@ -27,15 +21,15 @@ class TemporaryTarget;
 class CORVANE_EXPORT BinaryReceiver final : public QWidget
 {
     Q_OBJECT
-    Q_PROPERTY(qint64 CurrentFileSize READ CurrentFileSize)
-    Q_PROPERTY(QString CurrentFileName READ CurrentFileName)
+    Q_PROPERTY(qint64 CurrentFileSize READ CurrentFileSize NOTIFY CurrentFileSizeChanged)
+    Q_PROPERTY(QString CurrentFileName READ CurrentFileName NOTIFY CurrentFileNameChanged)
     Q_PROPERTY(QObject *TheWinsock READ TheWinsock)
     Q_PROPERTY(QString LocalHostName READ LocalHostName)
     Q_PROPERTY(QString LocalIP READ LocalIP)
     Q_PROPERTY(int LocalPortBinary READ LocalPortBinary WRITE setLocalPortBinary)
     Q_PROPERTY(int LocalPortInfo READ LocalPortInfo WRITE setLocalPortInfo)
-    Q_PROPERTY(QString SaveTarget READ SaveTarget)
-    Q_PROPERTY(qint64 TotalReceived READ TotalReceived)
+    Q_PROPERTY(QString SaveTarget READ SaveTarget NOTIFY SaveTargetChanged)
+    Q_PROPERTY(qint64 TotalReceived READ TotalReceived NOTIFY TotalReceivedChanged)
     Q_PROPERTY(int LastErrorNumber READ LastErrorNumber)
     Q_PROPERTY(QString LastErrorDescription READ LastErrorDescription)
 
@@ -47,8 +41,8 @@ public:
     ~BinaryReceiver() override;
     Q_DISABLE_COPY_MOVE(BinaryReceiver)
 
-    qint64 CurrentFileSize() const { return m_currentFileSize; }
-    QString CurrentFileName() const { return m_currentFileName; }
+    qint64 CurrentFileSize() const;
+    QString CurrentFileName() const;
     // The binary-channel endpoint; the component keeps owning it.
     QObject *TheWinsock() const;
     QString LocalHostName() const;
@@ -57,10 +51,10 @@ public:
     void setLocalPortBinary(int Port);
     int LocalPortInfo() const;
     void setLocalPortInfo(int Port);
-    QString SaveTarget() const { return m_saveTarget; }
-    qint64 TotalReceived() const { return m_totalReceived; }
-    int LastErrorNumber() const { return m_lastErrorNumber; }
-    QString LastErrorDescription() const { return m_lastErrorDescription; }
+    QString SaveTarget() const;
+    qint64 TotalReceived() const;
+    int LastErrorNumber() const;
+    QString LastErrorDescription() const;
 
     // Clears the per-file state; a temporary file still open is closed and removed.
     Q_INVOKABLE void ResetFile();
@@ -89,62 +83,20 @@ signals:
     // during a file, or a failure here ended it. Nothing listens until Listen is called.
     void Disconnected();
 
+    // Property changes, told once per pass of the event loop with the value then current,
+    // after the events that caused them.
+    void CurrentFileSizeChanged(qint64 CurrentFileSize);
+    void CurrentFileNameChanged(const QString &CurrentFileName);
+    void SaveTargetChanged(const QString &SaveTarget);
+    void TotalReceivedChanged(qint64 TotalReceived);
+
 protected:
     void resizeEvent(QResizeEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
 
 private:
-    bool fail(int number, const QString &description);
-    void onInfoConnectionRequest(int requestID);
-    void onBinaryConnectionRequest(int requestID);
-    void onInfoArrival();
-    void handleInfoMessage(const QString &text);
-    void flushPartialMessage();
-    void onBinaryArrival();
-    void handleAnnouncement(const QString &text);
-    void receiveBytes(QByteArrayView bytes);
-    void acknowledgeAcceptance();
-    void completeFile();
-    void failFile(int number, const QString &description);
-    void reportFailure(int number, const QString &description);
-    void listenForBinaryChannel();
-    void closeFile();
-    void sendLater(const QByteArray &message);
-    void onSpeedTick();
-    void onPeerClosed(SocketEndpoint *closed);
-    void dropConnections();
-
-    SocketEndpoint *wsInfo = nullptr;
-    SocketEndpoint *wsReader = nullptr;
-    QTimer *tmrDownloadSpeed = nullptr;
-    // The start of a message cut off by the network, waiting briefly for the rest.
-    QString m_partialMessage;
-    QTimer *m_partialTimer = nullptr;
-    // The accepted file while it is being received; empty otherwise.
-    std::unique_ptr<TemporaryTarget> m_tempFile;
-
-    qint64 m_currentFileSize = 0;
-    QString m_currentFileName;
-    QString m_saveTarget;
-    qint64 m_totalReceived = 0;
-    qint64 m_writeOffset = 0;
-    qint64 m_lastSampleTotal = 0;
-    int m_lastErrorNumber = 0;
-    QString m_lastErrorDescription;
-
-    // The size taken at acceptance: a later announcement cannot move the end of this file.
-    qint64 m_acceptedSize = 0;
-    // An announcement is waiting for AcceptSendRequest or RefuseSendRequest.
-    bool m_announcementPending = false;
-    // "ACP" went out for the open file, so the sender may now stream it.
-    bool m_acknowledged = false;
-    // An info connection was accepted and has not been lost, closed or replaced.
-    bool m_sessionActive = false;
-    // Queued answers and steps go on only while these are unchanged: connections move on with
-    // Listen, Reset, an accepted info connection and a loss; files with every accept, reset,
-    // completion and failure.
-    quint64 m_connectionGeneration = 0;
-    quint64 m_fileGeneration = 0;
+    class Private;
+    std::unique_ptr<Private> const d;
 };
 
 } // namespace corvane

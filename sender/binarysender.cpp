@@ -9,7 +9,9 @@
 #include "protocol/socketerror.h"
 #include "protocol/speedsample.h"
 
+#include <QFile>
 #include <QFileInfo>
+#include <QHostAddress>
 #include <QPainter>
 #include <QPointer>
 #include <QResizeEvent>
@@ -17,6 +19,7 @@
 
 #include <algorithm>
 #include <new>
+#include <utility>
 
 using namespace Qt::StringLiterals;
 
@@ -33,91 +36,257 @@ bool validPort(int port)
 }
 } // namespace
 
-BinarySender::BinarySender(QWidget *parent)
-    : QWidget(parent), wsInfo(new SocketEndpoint(this)), wsSender(new SocketEndpoint(this)),
-      tmrUploadSpeed(new QTimer(this)), m_infoCodes(std::make_unique<InfoCodeStream>())
+class BinarySender::Private
 {
-    tmrUploadSpeed->setInterval(SpeedSampleIntervalMs);
-    wsSender->setRemotePort(DefaultPortBinary);
-    wsInfo->setRemotePort(DefaultPortInfo);
+public:
+    explicit Private(BinarySender *q)
+        : q(q), wsInfo(new SocketEndpoint(q)), wsSender(new SocketEndpoint(q)),
+          tmrUploadSpeed(new QTimer(q)), m_infoCodes(std::make_unique<InfoCodeStream>())
+    {}
+
+    // Properties with a NOTIFY signal.
+    enum Change : unsigned
+    {
+        FileSizeChange = 1,
+        FileNameChange = 2,
+        SentTotalChange = 4,
+        ReadPositionChange = 8,
+        StreamingChange = 16
+    };
+    template<typename T>
+    void update(T &field, const T &value, Change change);
+    void markChanged(Change change);
+    void tellChanges();
+
+    bool fail(int number, const QString &description);
+    void forwardError(SocketEndpoint *endpoint, short number, QString &description, int scode,
+                      const QString &source, const QString &helpFile, int helpContext,
+                      bool &cancelDisplay);
+    void onInfoArrival();
+    void handleCode(const QString &code);
+    void openBinaryChannel();
+    void onSendProgress(qint64 bytesSent);
+    void pumpChunks();
+    bool sendNextChunk(int &number, QString &description);
+    void finishIfComplete();
+    void stopStreaming();
+    void failStreaming(int number, const QString &description);
+    void abortTransfer(int number, const QString &description);
+    bool failAccepted(int number, const QString &description);
+    void endSession();
+    void onSpeedTick();
+    void onPeerClosed(SocketEndpoint *closed);
+
+    BinarySender *const q;
+    SocketEndpoint *const wsInfo;
+    SocketEndpoint *const wsSender;
+    QTimer *const tmrUploadSpeed;
+    const std::unique_ptr<InfoCodeStream> m_infoCodes;
+
+    int m_chunkSize = DefaultChunkSize;
+    qint64 m_currentFileSize = 0;
+    QString m_currentFileName;
+    qint64 m_sentTotal = 0;
+    QString m_sourcePath;
+    qint64 m_readPosition = 0;
+    qint64 m_lastSentSample = 0;
+    QFile m_file;
+    QByteArray m_buffer;
+    bool m_streaming = false;
+    // "ACP" came and no "RFC" yet: the receiver holds the file open for its bytes.
+    bool m_awaitingStream = false;
+    // Where the info channel went; the binary channel goes to the same address.
+    QHostAddress m_infoPeer;
+    int m_lastErrorNumber = 0;
+    QString m_lastErrorDescription;
+    // Properties changed since their signals were last emitted.
+    unsigned m_changed = 0;
+
+    // A queued connect or a running pass over arrived messages goes on only while its
+    // generation is still current; Connect, Reset and a lost channel move these on.
+    quint64 m_infoGeneration = 0;
+    quint64 m_binaryGeneration = 0;
+    quint64 m_streamGeneration = 0;
+    // Taken when a stream starts, so a host that changes ChunkSize or Source mid-stream
+    // cannot corrupt it.
+    qint64 m_streamEnd = 0;
+    qint64 m_streamChunk = 0;
+    bool m_pumping = false;
+};
+
+BinarySender::BinarySender(QWidget *parent) : QWidget(parent), d(std::make_unique<Private>(this))
+{
+    d->tmrUploadSpeed->setInterval(SpeedSampleIntervalMs);
+    d->wsSender->setRemotePort(DefaultPortBinary);
+    d->wsInfo->setRemotePort(DefaultPortInfo);
     setFixedSize(FaceSize, FaceSize);
 
-    for (SocketEndpoint *endpoint : {wsInfo, wsSender}) {
+    for (SocketEndpoint *endpoint : {d->wsInfo, d->wsSender}) {
         connect(endpoint, &SocketEndpoint::Error, this,
                 [this, endpoint](short number, QString &description, int scode,
                                  const QString &source, const QString &helpFile, int helpContext,
                                  bool &cancelDisplay) {
-                    forwardError(endpoint, number, description, scode, source, helpFile,
-                                 helpContext, cancelDisplay);
+                    d->forwardError(endpoint, number, description, scode, source, helpFile,
+                                    helpContext, cancelDisplay);
                 });
         connect(endpoint, &SocketEndpoint::Closed, this,
-                [this, endpoint] { onPeerClosed(endpoint); });
+                [this, endpoint] { d->onPeerClosed(endpoint); });
     }
-    connect(wsInfo, &SocketEndpoint::DataArrival, this, &BinarySender::onInfoArrival);
-    connect(wsSender, &SocketEndpoint::SendProgress, this,
-            [this](qint64 bytesSent, qint64) { onSendProgress(bytesSent); });
-    connect(tmrUploadSpeed, &QTimer::timeout, this, &BinarySender::onSpeedTick);
+    connect(d->wsInfo, &SocketEndpoint::DataArrival, this, [this] { d->onInfoArrival(); });
+    connect(d->wsSender, &SocketEndpoint::SendProgress, this,
+            [this](qint64 bytesSent, qint64) { d->onSendProgress(bytesSent); });
+    connect(d->tmrUploadSpeed, &QTimer::timeout, this, [this] { d->onSpeedTick(); });
 }
 
 BinarySender::~BinarySender()
 {
     // QWidget deletes its children before QObject drops their connections; nothing they
     // emit on the way out may reach this half-destroyed component.
-    wsInfo->disconnect(this);
-    wsSender->disconnect(this);
-    tmrUploadSpeed->disconnect(this);
+    d->wsInfo->disconnect(this);
+    d->wsSender->disconnect(this);
+    d->tmrUploadSpeed->disconnect(this);
+}
+
+int BinarySender::ChunkSize() const
+{
+    return d->m_chunkSize;
+}
+
+void BinarySender::setChunkSize(int size)
+{
+    d->m_chunkSize = size;
+}
+
+qint64 BinarySender::CurrentFileSize() const
+{
+    return d->m_currentFileSize;
+}
+
+QString BinarySender::CurrentFileName() const
+{
+    return d->m_currentFileName;
+}
+
+QString BinarySender::Source() const
+{
+    return d->m_sourcePath;
+}
+
+qint64 BinarySender::SentTotal() const
+{
+    return d->m_sentTotal;
+}
+
+qint64 BinarySender::ReadPosition() const
+{
+    return d->m_readPosition;
+}
+
+bool BinarySender::Streaming() const
+{
+    return d->m_streaming;
+}
+
+int BinarySender::LastErrorNumber() const
+{
+    return d->m_lastErrorNumber;
+}
+
+QString BinarySender::LastErrorDescription() const
+{
+    return d->m_lastErrorDescription;
 }
 
 QObject *BinarySender::TheWinsock() const
 {
-    return wsSender;
+    return d->wsSender;
 }
 
 QString BinarySender::RemoteHost() const
 {
-    return wsSender->RemoteHost();
+    return d->wsSender->RemoteHost();
 }
 
 void BinarySender::setRemoteHost(const QString &Host)
 {
-    wsSender->setRemoteHost(Host);
+    d->wsSender->setRemoteHost(Host);
 }
 
 QString BinarySender::RemoteHostIP() const
 {
-    return wsSender->RemoteHostIP();
+    return d->wsSender->RemoteHostIP();
 }
 
 int BinarySender::RemotePortBinary() const
 {
-    return wsSender->RemotePort();
+    return d->wsSender->RemotePort();
 }
 
 void BinarySender::setRemotePortBinary(int Port)
 {
-    wsSender->setRemotePort(Port);
+    d->wsSender->setRemotePort(Port);
 }
 
 int BinarySender::RemotePortInfo() const
 {
-    return wsInfo->RemotePort();
+    return d->wsInfo->RemotePort();
 }
 
 void BinarySender::setRemotePortInfo(int Port)
 {
-    wsInfo->setRemotePort(Port);
+    d->wsInfo->setRemotePort(Port);
 }
 
 void BinarySender::setSource(const QString &path)
 {
-    m_sourcePath = path;
-    m_currentFileName = fileNameFromPath(path);
+    d->m_sourcePath = path;
+    d->update(d->m_currentFileName, fileNameFromPath(path), Private::FileNameChange);
     const QFileInfo info(path);
     if (!path.isEmpty() && info.isFile())
-        m_currentFileSize = info.size();
+        d->update(d->m_currentFileSize, info.size(), Private::FileSizeChange);
 }
 
-bool BinarySender::fail(int number, const QString &description)
+template<typename T>
+void BinarySender::Private::update(T &field, const T &value, Change change)
+{
+    if (field == value)
+        return;
+    field = value;
+    markChanged(change);
+}
+
+void BinarySender::Private::markChanged(Change change)
+{
+    // Told from the event loop, at most once a pass, so streaming pays nearly nothing for it
+    // and a host's handler cannot delete or reset the component inside the code that changed
+    // the value.
+    if (m_changed == 0)
+        QMetaObject::invokeMethod(
+            q, [this] { tellChanges(); }, Qt::QueuedConnection);
+    m_changed |= change;
+}
+
+void BinarySender::Private::tellChanges()
+{
+    const QPointer<BinarySender> self(q);
+    const unsigned changed = std::exchange(m_changed, 0u);
+    // A handler may delete the component; the rest is then left untold.
+    const auto tell = [&](Change change) {
+        return self && (changed & change);
+    };
+    if (tell(FileSizeChange))
+        emit q->CurrentFileSizeChanged(m_currentFileSize);
+    if (tell(FileNameChange))
+        emit q->CurrentFileNameChanged(m_currentFileName);
+    if (tell(SentTotalChange))
+        emit q->SentTotalChanged(m_sentTotal);
+    if (tell(ReadPositionChange))
+        emit q->ReadPositionChanged(m_readPosition);
+    if (tell(StreamingChange))
+        emit q->StreamingChanged(m_streaming);
+}
+
+bool BinarySender::Private::fail(int number, const QString &description)
 {
     m_lastErrorNumber = number;
     m_lastErrorDescription = description;
@@ -126,62 +295,63 @@ bool BinarySender::fail(int number, const QString &description)
 
 void BinarySender::ResetFile()
 {
-    stopStreaming();
-    m_awaitingStream = false;
-    m_currentFileSize = 0;
-    m_currentFileName.clear();
-    m_chunkSize = DefaultChunkSize;
-    m_sentTotal = 0;
-    m_sourcePath.clear();
-    m_readPosition = 0;
-    m_lastSentSample = 0;
-    tmrUploadSpeed->stop();
+    d->stopStreaming();
+    d->m_awaitingStream = false;
+    d->update(d->m_currentFileSize, qint64(0), Private::FileSizeChange);
+    d->update(d->m_currentFileName, QString(), Private::FileNameChange);
+    d->m_chunkSize = DefaultChunkSize;
+    d->update(d->m_sentTotal, qint64(0), Private::SentTotalChange);
+    d->m_sourcePath.clear();
+    d->update(d->m_readPosition, qint64(0), Private::ReadPositionChange);
+    d->m_lastSentSample = 0;
+    d->tmrUploadSpeed->stop();
 }
 
 void BinarySender::Reset()
 {
     ResetFile();
-    ++m_infoGeneration;
-    ++m_binaryGeneration;
-    m_infoCodes->clear();
-    wsInfo->Close();
-    wsSender->Close();
+    ++d->m_infoGeneration;
+    ++d->m_binaryGeneration;
+    d->m_infoCodes->clear();
+    d->wsInfo->Close();
+    d->wsSender->Close();
 }
 
 bool BinarySender::Connect()
 {
-    const QString host = wsSender->RemoteHost().trimmed();
+    const QString host = d->wsSender->RemoteHost().trimmed();
     if (host.isEmpty())
-        return fail(ErrorNumber::AddressNotAvailable, u"No remote host is set"_s);
-    if (!validPort(wsInfo->RemotePort()))
-        return fail(ErrorNumber::SocketInvalidArgument,
-                    u"The info port %1 is not between 1 and 65535"_s.arg(wsInfo->RemotePort()));
-    wsInfo->Close();
-    m_infoCodes->clear();
-    wsInfo->setRemoteHost(host);
-    const quint64 generation = ++m_infoGeneration;
+        return d->fail(ErrorNumber::AddressNotAvailable, u"No remote host is set"_s);
+    if (!validPort(d->wsInfo->RemotePort()))
+        return d->fail(
+            ErrorNumber::SocketInvalidArgument,
+            u"The info port %1 is not between 1 and 65535"_s.arg(d->wsInfo->RemotePort()));
+    d->wsInfo->Close();
+    d->m_infoCodes->clear();
+    d->wsInfo->setRemoteHost(host);
+    const quint64 generation = ++d->m_infoGeneration;
     QMetaObject::invokeMethod(
         this,
         [this, generation] {
-            if (generation != m_infoGeneration)
+            if (generation != d->m_infoGeneration)
                 return;
-            if (!wsInfo->Connect()) {
-                QString description = wsInfo->LastErrorDescription();
+            if (!d->wsInfo->Connect()) {
+                QString description = d->wsInfo->LastErrorDescription();
                 bool cancelDisplay = false;
-                forwardError(wsInfo, short(wsInfo->LastErrorNumber()), description,
-                             wsInfo->LastErrorNumber(), u"BinarySender"_s, QString(), 0,
-                             cancelDisplay);
+                d->forwardError(d->wsInfo, short(d->wsInfo->LastErrorNumber()), description,
+                                d->wsInfo->LastErrorNumber(), u"BinarySender"_s, QString(), 0,
+                                cancelDisplay);
             }
         },
         Qt::QueuedConnection);
     return true;
 }
 
-void BinarySender::openBinaryChannel()
+void BinarySender::Private::openBinaryChannel()
 {
     wsSender->Close();
     const quint64 generation = ++m_binaryGeneration;
-    QPointer<BinarySender> self(this);
+    QPointer<BinarySender> self(q);
     failStreaming(ErrorNumber::ConnectionAborted,
                   u"The binary channel was reopened after %1 of %2 bytes had been handed over"_s
                       .arg(m_readPosition)
@@ -190,7 +360,7 @@ void BinarySender::openBinaryChannel()
         return;
     m_infoPeer = wsInfo->peerAddress();
     QMetaObject::invokeMethod(
-        this,
+        q,
         [this, generation] {
             if (generation != m_binaryGeneration)
                 return;
@@ -207,12 +377,13 @@ void BinarySender::openBinaryChannel()
         Qt::QueuedConnection);
 }
 
-void BinarySender::forwardError(SocketEndpoint *endpoint, short number, QString &description,
-                                int scode, const QString &source, const QString &helpFile,
-                                int helpContext, bool &cancelDisplay)
+void BinarySender::Private::forwardError(SocketEndpoint *endpoint, short number,
+                                         QString &description, int scode, const QString &source,
+                                         const QString &helpFile, int helpContext,
+                                         bool &cancelDisplay)
 {
-    QPointer<BinarySender> self(this);
-    emit Error(number, description, scode, source, helpFile, helpContext, cancelDisplay);
+    QPointer<BinarySender> self(q);
+    emit q->Error(number, description, scode, source, helpFile, helpContext, cancelDisplay);
     if (!self)
         return;
     // A binary channel that failed for good cannot carry the rest of the stream.
@@ -223,10 +394,10 @@ void BinarySender::forwardError(SocketEndpoint *endpoint, short number, QString 
                                  .arg(m_streamEnd));
 }
 
-void BinarySender::onInfoArrival()
+void BinarySender::Private::onInfoArrival()
 {
     const QStringList messages = m_infoCodes->append(wsInfo->GetText());
-    QPointer<BinarySender> self(this);
+    QPointer<BinarySender> self(q);
     const quint64 generation = m_infoGeneration;
     for (const QString &message : messages) {
         handleCode(message);
@@ -236,25 +407,25 @@ void BinarySender::onInfoArrival()
     }
 }
 
-void BinarySender::handleCode(const QString &code)
+void BinarySender::Private::handleCode(const QString &code)
 {
     switch (matchSenderCode(code)) {
     case InfoCode::ReceiveComplete:
         m_awaitingStream = false;
         tmrUploadSpeed->stop();
-        emit SendComplete();
+        emit q->SendComplete();
         break;
     case InfoCode::Refused:
-        emit CommandRefused();
+        emit q->CommandRefused();
         break;
     case InfoCode::Accepted:
         m_awaitingStream = true;
-        emit CommandAccepted();
+        emit q->CommandAccepted();
         break;
     case InfoCode::Connected: {
-        QPointer<BinarySender> self(this);
+        QPointer<BinarySender> self(q);
         const quint64 generation = m_infoGeneration;
-        emit Connected();
+        emit q->Connected();
         if (self && generation == m_infoGeneration)
             openBinaryChannel();
         break;
@@ -266,69 +437,70 @@ void BinarySender::handleCode(const QString &code)
 
 bool BinarySender::SendInfo()
 {
-    if (wsInfo->State() != SocketEndpoint::ConnectionState::Connected) {
+    if (d->wsInfo->State() != SocketEndpoint::ConnectionState::Connected) {
         const SocketError error = SocketError::fromNumber(ErrorNumber::NotConnected);
-        return fail(error.number, error.description);
+        return d->fail(error.number, error.description);
     }
-    if (m_sourcePath.isEmpty())
-        return fail(ErrorNumber::FileNotFound, u"No source file is set"_s);
-    const QFileInfo info(m_sourcePath);
+    if (d->m_sourcePath.isEmpty())
+        return d->fail(ErrorNumber::FileNotFound, u"No source file is set"_s);
+    const QFileInfo info(d->m_sourcePath);
     if (!info.isFile())
-        return fail(ErrorNumber::FileNotFound, u"File not found: %1"_s.arg(m_sourcePath));
+        return d->fail(ErrorNumber::FileNotFound, u"File not found: %1"_s.arg(d->m_sourcePath));
     if (!info.isReadable())
-        return fail(ErrorNumber::PathFileAccess, u"Cannot read %1"_s.arg(m_sourcePath));
-    if (!wsInfo->SendData(Announcement{m_currentFileSize, m_currentFileName}.text()))
-        return fail(wsInfo->LastErrorNumber(), wsInfo->LastErrorDescription());
+        return d->fail(ErrorNumber::PathFileAccess, u"Cannot read %1"_s.arg(d->m_sourcePath));
+    if (!d->wsInfo->SendData(Announcement{d->m_currentFileSize, d->m_currentFileName}.text()))
+        return d->fail(d->wsInfo->LastErrorNumber(), d->wsInfo->LastErrorDescription());
     return true;
 }
 
 bool BinarySender::SendFile()
 {
-    if (m_streaming)
-        return fail(ErrorNumber::TransferInProgress, u"A file is already being sent"_s);
-    if (m_chunkSize < 1)
-        return fail(ErrorNumber::InvalidArgument,
-                    u"The chunk size must be at least 1 byte, not %1"_s.arg(m_chunkSize));
-    if (m_sourcePath.isEmpty())
-        return failAccepted(ErrorNumber::FileNotFound, u"No source file is set"_s);
-    m_file.setFileName(m_sourcePath);
-    if (!m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-        if (!QFileInfo::exists(m_sourcePath))
-            return failAccepted(ErrorNumber::FileNotFound,
-                                u"File not found: %1"_s.arg(m_sourcePath));
-        return failAccepted(ErrorNumber::PathFileAccess,
-                            u"Cannot open %1: %2"_s.arg(m_sourcePath, m_file.errorString()));
+    if (d->m_streaming)
+        return d->fail(ErrorNumber::TransferInProgress, u"A file is already being sent"_s);
+    if (d->m_chunkSize < 1)
+        return d->fail(ErrorNumber::InvalidArgument,
+                       u"The chunk size must be at least 1 byte, not %1"_s.arg(d->m_chunkSize));
+    if (d->m_sourcePath.isEmpty())
+        return d->failAccepted(ErrorNumber::FileNotFound, u"No source file is set"_s);
+    d->m_file.setFileName(d->m_sourcePath);
+    if (!d->m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        if (!QFileInfo::exists(d->m_sourcePath))
+            return d->failAccepted(ErrorNumber::FileNotFound,
+                                   u"File not found: %1"_s.arg(d->m_sourcePath));
+        return d->failAccepted(
+            ErrorNumber::PathFileAccess,
+            u"Cannot open %1: %2"_s.arg(d->m_sourcePath, d->m_file.errorString()));
     }
-    m_streamEnd = m_currentFileSize;
-    m_streamChunk = m_chunkSize;
-    if (m_streamEnd > m_readPosition &&
-        wsSender->State() != SocketEndpoint::ConnectionState::Connected) {
-        m_file.close();
+    d->m_streamEnd = d->m_currentFileSize;
+    d->m_streamChunk = d->m_chunkSize;
+    if (d->m_streamEnd > d->m_readPosition &&
+        d->wsSender->State() != SocketEndpoint::ConnectionState::Connected) {
+        d->m_file.close();
         const SocketError error = SocketError::fromNumber(ErrorNumber::NotConnected);
-        return failAccepted(error.number, u"The binary channel is not connected"_s);
+        return d->failAccepted(error.number, u"The binary channel is not connected"_s);
     }
 
-    const quint64 stream = ++m_streamGeneration;
-    m_streaming = true;
-    tmrUploadSpeed->start();
-    if (m_streamEnd > m_readPosition) {
+    const quint64 stream = ++d->m_streamGeneration;
+    d->update(d->m_streaming, true, Private::StreamingChange);
+    d->tmrUploadSpeed->start();
+    if (d->m_streamEnd > d->m_readPosition) {
         int number = 0;
         QString description;
         QPointer<BinarySender> self(this);
-        if (!sendNextChunk(number, description)) {
-            stopStreaming();
-            return failAccepted(number, description);
+        if (!d->sendNextChunk(number, description)) {
+            d->stopStreaming();
+            return d->failAccepted(number, description);
         }
         // Handing over a chunk notifies the host, which may have deleted, reset or
         // restarted the component from there.
-        if (!self || stream != m_streamGeneration)
+        if (!self || stream != d->m_streamGeneration)
             return true;
     }
-    finishIfComplete();
+    d->finishIfComplete();
     return true;
 }
 
-bool BinarySender::sendNextChunk(int &number, QString &description)
+bool BinarySender::Private::sendNextChunk(int &number, QString &description)
 {
     const qint64 count = std::min(m_streamEnd - m_readPosition, m_streamChunk);
     try {
@@ -357,7 +529,7 @@ bool BinarySender::sendNextChunk(int &number, QString &description)
                           .arg(m_streamEnd);
         return false;
     }
-    m_readPosition += count;
+    update(m_readPosition, m_readPosition + count, ReadPositionChange);
     if (!wsSender->SendData(m_buffer)) {
         number = wsSender->LastErrorNumber();
         description = wsSender->LastErrorDescription();
@@ -366,11 +538,11 @@ bool BinarySender::sendNextChunk(int &number, QString &description)
     return true;
 }
 
-void BinarySender::pumpChunks()
+void BinarySender::Private::pumpChunks()
 {
     if (!m_streaming || m_pumping)
         return;
-    QPointer<BinarySender> self(this);
+    QPointer<BinarySender> self(q);
     const quint64 stream = m_streamGeneration;
     // Only this much waits in the endpoint at a time, so memory does not grow with the file.
     const qint64 highWater = std::max(MinHighWater, HighWaterChunks * m_streamChunk);
@@ -397,43 +569,43 @@ void BinarySender::pumpChunks()
         finishIfComplete();
 }
 
-void BinarySender::finishIfComplete()
+void BinarySender::Private::finishIfComplete()
 {
     if (m_streaming && m_readPosition >= m_streamEnd)
         stopStreaming();
 }
 
-void BinarySender::stopStreaming()
+void BinarySender::Private::stopStreaming()
 {
     if (!m_streaming)
         return;
-    m_streaming = false;
+    update(m_streaming, false, StreamingChange);
     ++m_streamGeneration;
     m_file.close();
     m_buffer = QByteArray();
     tmrUploadSpeed->stop();
 }
 
-void BinarySender::failStreaming(int number, const QString &description)
+void BinarySender::Private::failStreaming(int number, const QString &description)
 {
     if (!m_streaming)
         return;
     stopStreaming();
-    emit SendError(number, description);
+    emit q->SendError(number, description);
 }
 
-void BinarySender::abortTransfer(int number, const QString &description)
+void BinarySender::Private::abortTransfer(int number, const QString &description)
 {
     if (!m_streaming)
         return;
-    QPointer<BinarySender> self(this);
+    QPointer<BinarySender> self(q);
     const quint64 generation = m_infoGeneration;
     failStreaming(number, description);
     if (self && generation == m_infoGeneration)
         endSession();
 }
 
-bool BinarySender::failAccepted(int number, const QString &description)
+bool BinarySender::Private::failAccepted(int number, const QString &description)
 {
     fail(number, description);
     if (!m_awaitingStream)
@@ -442,7 +614,7 @@ bool BinarySender::failAccepted(int number, const QString &description)
     // ends once the caller has heard why.
     const quint64 generation = m_infoGeneration;
     QMetaObject::invokeMethod(
-        this,
+        q,
         [this, generation] {
             if (generation == m_infoGeneration)
                 endSession();
@@ -451,7 +623,7 @@ bool BinarySender::failAccepted(int number, const QString &description)
     return false;
 }
 
-void BinarySender::endSession()
+void BinarySender::Private::endSession()
 {
     // The wire has no failure code: closing both channels is how the receiver learns of it.
     ++m_infoGeneration;
@@ -460,26 +632,26 @@ void BinarySender::endSession()
     m_infoCodes->clear();
     wsInfo->Close();
     wsSender->Close();
-    emit Disconnected();
+    emit q->Disconnected();
 }
 
-void BinarySender::onSendProgress(qint64 bytesSent)
+void BinarySender::Private::onSendProgress(qint64 bytesSent)
 {
-    m_sentTotal += bytesSent;
-    QPointer<BinarySender> self(this);
-    emit SendProgress(m_sentTotal, m_currentFileSize);
+    update(m_sentTotal, m_sentTotal + bytesSent, SentTotalChange);
+    QPointer<BinarySender> self(q);
+    emit q->SendProgress(m_sentTotal, m_currentFileSize);
     if (self)
         pumpChunks();
 }
 
-void BinarySender::onSpeedTick()
+void BinarySender::Private::onSpeedTick()
 {
     const qint64 delta = m_sentTotal - m_lastSentSample;
     m_lastSentSample = m_sentTotal;
-    emit SpeedRecord(speedSample(delta));
+    emit q->SpeedRecord(speedSample(delta));
 }
 
-void BinarySender::onPeerClosed(SocketEndpoint *closed)
+void BinarySender::Private::onPeerClosed(SocketEndpoint *closed)
 {
     const bool binaryLost = closed == wsSender;
     // Both channels make one transfer: without either, the other is of no use.
@@ -492,14 +664,14 @@ void BinarySender::onPeerClosed(SocketEndpoint *closed)
         ++m_binaryGeneration;
         wsSender->Close();
     }
-    QPointer<BinarySender> self(this);
+    QPointer<BinarySender> self(q);
     failStreaming(ErrorNumber::ConnectionReset,
                   u"The receiver closed the %1 channel after %2 of %3 bytes had been handed over"_s
                       .arg(binaryLost ? u"binary"_s : u"info"_s)
                       .arg(m_readPosition)
                       .arg(m_streamEnd));
     if (self)
-        emit Disconnected();
+        emit q->Disconnected();
 }
 
 void BinarySender::resizeEvent(QResizeEvent *event)

@@ -3,19 +3,12 @@
 #include "corvane_export.h"
 #include "protocol/defaults.h"
 
-#include <QFile>
-#include <QHostAddress>
 #include <QString>
 #include <QWidget>
 
 #include <memory>
 
-class QTimer;
-
 namespace corvane {
-
-class InfoCodeStream;
-class SocketEndpoint;
 
 // The sending half of a transfer. It opens the info channel and the binary channel to one
 // receiver, announces a file, reports the receiver's answers as events, streams the file in
@@ -28,17 +21,17 @@ class CORVANE_EXPORT BinarySender final : public QWidget
 {
     Q_OBJECT
     Q_PROPERTY(int ChunkSize READ ChunkSize WRITE setChunkSize)
-    Q_PROPERTY(qint64 CurrentFileSize READ CurrentFileSize)
-    Q_PROPERTY(QString CurrentFileName READ CurrentFileName)
+    Q_PROPERTY(qint64 CurrentFileSize READ CurrentFileSize NOTIFY CurrentFileSizeChanged)
+    Q_PROPERTY(QString CurrentFileName READ CurrentFileName NOTIFY CurrentFileNameChanged)
     Q_PROPERTY(QObject *TheWinsock READ TheWinsock)
     Q_PROPERTY(QString RemoteHost READ RemoteHost WRITE setRemoteHost)
     Q_PROPERTY(QString RemoteHostIP READ RemoteHostIP)
     Q_PROPERTY(int RemotePortBinary READ RemotePortBinary WRITE setRemotePortBinary)
     Q_PROPERTY(int RemotePortInfo READ RemotePortInfo WRITE setRemotePortInfo)
     Q_PROPERTY(QString Source READ Source WRITE setSource)
-    Q_PROPERTY(qint64 SentTotal READ SentTotal)
-    Q_PROPERTY(qint64 ReadPosition READ ReadPosition)
-    Q_PROPERTY(bool Streaming READ Streaming)
+    Q_PROPERTY(qint64 SentTotal READ SentTotal NOTIFY SentTotalChanged)
+    Q_PROPERTY(qint64 ReadPosition READ ReadPosition NOTIFY ReadPositionChanged)
+    Q_PROPERTY(bool Streaming READ Streaming NOTIFY StreamingChanged)
     Q_PROPERTY(int LastErrorNumber READ LastErrorNumber)
     Q_PROPERTY(QString LastErrorDescription READ LastErrorDescription)
 
@@ -51,10 +44,10 @@ public:
     ~BinarySender() override;
     Q_DISABLE_COPY_MOVE(BinarySender)
 
-    int ChunkSize() const { return m_chunkSize; }
-    void setChunkSize(int size) { m_chunkSize = size; }
-    qint64 CurrentFileSize() const { return m_currentFileSize; }
-    QString CurrentFileName() const { return m_currentFileName; }
+    int ChunkSize() const;
+    void setChunkSize(int size);
+    qint64 CurrentFileSize() const;
+    QString CurrentFileName() const;
     // The binary-channel endpoint; the component keeps owning it.
     QObject *TheWinsock() const;
     QString RemoteHost() const;
@@ -64,16 +57,16 @@ public:
     void setRemotePortBinary(int Port);
     int RemotePortInfo() const;
     void setRemotePortInfo(int Port);
-    QString Source() const { return m_sourcePath; }
+    QString Source() const;
     // Stores the path and takes the name and size of the file there; never fails (a size
     // that cannot be read keeps the previous one).
     void setSource(const QString &path);
-    qint64 SentTotal() const { return m_sentTotal; }
-    qint64 ReadPosition() const { return m_readPosition; }
+    qint64 SentTotal() const;
+    qint64 ReadPosition() const;
     // True from SendFile until the last chunk was handed over or streaming failed.
-    bool Streaming() const { return m_streaming; }
-    int LastErrorNumber() const { return m_lastErrorNumber; }
-    QString LastErrorDescription() const { return m_lastErrorDescription; }
+    bool Streaming() const;
+    int LastErrorNumber() const;
+    QString LastErrorDescription() const;
 
     // Clears the per-file state and stops the speed timer; a running stream is stopped too.
     Q_INVOKABLE void ResetFile();
@@ -103,62 +96,21 @@ signals:
     // (after SendError, or after a failed SendFile has returned).
     void Disconnected();
 
+    // Property changes, told once per pass of the event loop with the value then current,
+    // after the events that caused them.
+    void CurrentFileSizeChanged(qint64 CurrentFileSize);
+    void CurrentFileNameChanged(const QString &CurrentFileName);
+    void SentTotalChanged(qint64 SentTotal);
+    void ReadPositionChanged(qint64 ReadPosition);
+    void StreamingChanged(bool Streaming);
+
 protected:
     void resizeEvent(QResizeEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
 
 private:
-    bool fail(int number, const QString &description);
-    void forwardError(SocketEndpoint *endpoint, short number, QString &description, int scode,
-                      const QString &source, const QString &helpFile, int helpContext,
-                      bool &cancelDisplay);
-    void onInfoArrival();
-    void handleCode(const QString &code);
-    void openBinaryChannel();
-    void onSendProgress(qint64 bytesSent);
-    void pumpChunks();
-    bool sendNextChunk(int &number, QString &description);
-    void finishIfComplete();
-    void stopStreaming();
-    void failStreaming(int number, const QString &description);
-    void abortTransfer(int number, const QString &description);
-    bool failAccepted(int number, const QString &description);
-    void endSession();
-    void onSpeedTick();
-    void onPeerClosed(SocketEndpoint *closed);
-
-    SocketEndpoint *wsInfo = nullptr;
-    SocketEndpoint *wsSender = nullptr;
-    QTimer *tmrUploadSpeed = nullptr;
-    std::unique_ptr<InfoCodeStream> m_infoCodes;
-
-    int m_chunkSize = DefaultChunkSize;
-    qint64 m_currentFileSize = 0;
-    QString m_currentFileName;
-    qint64 m_sentTotal = 0;
-    QString m_sourcePath;
-    qint64 m_readPosition = 0;
-    qint64 m_lastSentSample = 0;
-    QFile m_file;
-    QByteArray m_buffer;
-    bool m_streaming = false;
-    // "ACP" came and no "RFC" yet: the receiver holds the file open for its bytes.
-    bool m_awaitingStream = false;
-    // Where the info channel went; the binary channel goes to the same address.
-    QHostAddress m_infoPeer;
-    int m_lastErrorNumber = 0;
-    QString m_lastErrorDescription;
-
-    // A queued connect or a running pass over arrived messages goes on only while its
-    // generation is still current; Connect, Reset and a lost channel move these on.
-    quint64 m_infoGeneration = 0;
-    quint64 m_binaryGeneration = 0;
-    quint64 m_streamGeneration = 0;
-    // Taken when a stream starts, so a host that changes ChunkSize or Source mid-stream
-    // cannot corrupt it.
-    qint64 m_streamEnd = 0;
-    qint64 m_streamChunk = 0;
-    bool m_pumping = false;
+    class Private;
+    std::unique_ptr<Private> const d;
 };
 
 } // namespace corvane
