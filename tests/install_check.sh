@@ -22,6 +22,14 @@ for file in bin/corvane bin/corvane-demo "$libdir"/libcorvane.so.1 \
     [[ -e $prefix/$file ]] || { echo "missing after install: $file"; exit 1; }
 done
 
+# The installed classes keep their state behind their private pointer and nothing else, so
+# the library can change inside without breaking programs built against it.
+for header in sender/binarysender.h receiver/binaryreceiver.h protocol/socketendpoint.h; do
+    state=$(sed -n '/^private:/,/^};/p' "$prefix/include/corvane/$header" |
+        grep -v -e '^private:' -e '^};' -e 'class Private;' -e 'std::unique_ptr<Private> const d;' || true)
+    [[ -z $state ]] || { echo "$header keeps private state in the header: $state"; exit 1; }
+done
+
 # corvane links the library: its run path must lead to the installed one.
 resolved=$(ldd "$prefix/bin/corvane" | awk '$1 == "libcorvane.so.1" { print $3 }')
 if [[ -z $resolved || $(realpath "$resolved") != $(realpath "$prefix/$libdir/libcorvane.so.1") ]]; then
