@@ -40,7 +40,8 @@ dpkg-deb -x "$deb" "$root"
 answer=$("$root/usr/bin/corvane-cli" --version)
 [[ $answer == "corvane-cli $version" ]] || { echo "unpacked corvane-cli said '$answer'"; exit 1; }
 # Designer loads the plugin from Qt's folder; its run path must lead to the packaged library.
-ldd "$root/usr/$plugins/designer/libcorvanewidgets.so" | grep -q "libcorvane.so.1 => $root/" \
+libraries=$(ldd "$root/usr/$plugins/designer/libcorvanewidgets.so")
+[[ $libraries == *"libcorvane.so.1 => $root/"* ]] \
     || { echo "the Designer plugin does not find the packaged library"; exit 1; }
 for page in corvane corvane-demo corvane-cli; do
     text=$(zcat "$root/usr/share/man/man1/$page.1.gz")
