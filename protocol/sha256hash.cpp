@@ -1,33 +1,33 @@
-#include "protocol/sha256.h"
+#include "protocol/sha256hash.h"
 
 #include <openssl/evp.h>
 
 namespace corvane {
 
-struct Sha256::Context
+struct Sha256Hash::Context
 {
     EVP_MD_CTX *context = EVP_MD_CTX_new();
     ~Context() { EVP_MD_CTX_free(context); }
 };
 
-Sha256::Sha256() : m_context(std::make_unique<Context>())
+Sha256Hash::Sha256Hash() : m_context(std::make_unique<Context>())
 {
     reset();
 }
 
-Sha256::~Sha256() = default;
+Sha256Hash::~Sha256Hash() = default;
 
-void Sha256::reset()
+void Sha256Hash::reset()
 {
     EVP_DigestInit_ex(m_context->context, EVP_sha256(), nullptr);
 }
 
-void Sha256::add(QByteArrayView bytes)
+void Sha256Hash::add(QByteArrayView bytes)
 {
     EVP_DigestUpdate(m_context->context, bytes.data(), size_t(bytes.size()));
 }
 
-QString Sha256::finish()
+QString Sha256Hash::finish()
 {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;

@@ -10,12 +10,12 @@ namespace corvane {
 // The SHA-256 of bytes fed in pieces, as they pass, so a file is hashed without a second
 // read. OpenSSL's implementation uses the processor's SHA instructions: Qt's own runs at a
 // small fraction of the speed and would cap the transfer.
-class Sha256
+class Sha256Hash
 {
 public:
-    Sha256();
-    ~Sha256();
-    Q_DISABLE_COPY_MOVE(Sha256)
+    Sha256Hash();
+    ~Sha256Hash();
+    Q_DISABLE_COPY_MOVE(Sha256Hash)
 
     // Starts a new hash.
     void reset();

@@ -3,6 +3,7 @@
 #include "protocol/announcement.h"
 #include "protocol/errornumber.h"
 #include "protocol/infocode.h"
+#include "protocol/sha256hash.h"
 #include "protocol/socketendpoint.h"
 #include "protocol/speedsample.h"
 #include "receiver/temporarytarget.h"
@@ -61,7 +62,8 @@ public:
         FileSizeChange = 1,
         FileNameChange = 2,
         SaveTargetChange = 4,
-        TotalReceivedChange = 8
+        TotalReceivedChange = 8,
+        Sha256Change = 16
     };
     template<typename T>
     void update(T &field, const T &value, Change change);
@@ -97,6 +99,9 @@ public:
     QTimer *const m_partialTimer;
     // The accepted file while it is being received; empty otherwise.
     std::unique_ptr<TemporaryTarget> m_tempFile;
+    // The hash of what was written to it, and of the last file saved.
+    Sha256Hash m_hash;
+    QString m_sha256;
 
     qint64 m_currentFileSize = 0;
     QString m_currentFileName;
@@ -181,6 +186,11 @@ qint64 BinaryReceiver::TotalReceived() const
     return d->m_totalReceived;
 }
 
+QString BinaryReceiver::Sha256() const
+{
+    return d->m_sha256;
+}
+
 int BinaryReceiver::LastErrorNumber() const
 {
     return d->m_lastErrorNumber;
@@ -262,6 +272,8 @@ void BinaryReceiver::Private::tellChanges()
         emit q->SaveTargetChanged(m_saveTarget);
     if (tell(TotalReceivedChange))
         emit q->TotalReceivedChanged(m_totalReceived);
+    if (tell(Sha256Change))
+        emit q->Sha256Changed(m_sha256);
 }
 
 bool BinaryReceiver::Private::fail(int number, const QString &description)
@@ -281,12 +293,23 @@ void BinaryReceiver::ResetFile()
     d->m_lastSampleTotal = 0;
     d->m_acceptedSize = 0;
     d->m_announcementPending = false;
+    d->update(d->m_sha256, QString(), Private::Sha256Change);
 }
 
 void BinaryReceiver::Reset()
 {
     ResetFile();
     d->dropConnections();
+}
+
+bool BinaryReceiver::Cancel()
+{
+    if (!d->m_announcementPending && !d->m_tempFile)
+        return d->fail(ErrorNumber::InvalidArgument, QStringLiteral("No file is being received"));
+    d->m_announcementPending = false;
+    d->closeFile();
+    d->dropConnections();
+    return true;
 }
 
 bool BinaryReceiver::Listen()
@@ -358,6 +381,8 @@ bool BinaryReceiver::AcceptSendRequest(const QString &SaveTarget)
     d->m_announcementPending = false;
     // The offset of every byte of this file counts from its own start.
     d->update(d->m_totalReceived, qint64(0), Private::TotalReceivedChange);
+    d->m_hash.reset();
+    d->update(d->m_sha256, QString(), Private::Sha256Change);
     d->m_writeOffset = 0;
     d->m_lastSampleTotal = 0;
 
@@ -517,6 +542,7 @@ void BinaryReceiver::Private::receiveBytes(QByteArrayView bytes)
         failFile(written.number, written.description);
         return;
     }
+    m_hash.add(bytes);
     m_writeOffset += bytes.size();
     update(m_totalReceived, m_totalReceived + bytes.size(), TotalReceivedChange);
     if (!tmrDownloadSpeed->isActive())
@@ -543,6 +569,7 @@ void BinaryReceiver::Private::completeFile()
         reportFailure(saved.number, saved.description);
         return;
     }
+    update(m_sha256, m_hash.finish(), Sha256Change);
 
     const QPointer<BinaryReceiver> self(q);
     const quint64 connection = m_connectionGeneration;

@@ -30,6 +30,7 @@ class CORVANE_EXPORT BinaryReceiver final : public QWidget
     Q_PROPERTY(int LocalPortInfo READ LocalPortInfo WRITE setLocalPortInfo)
     Q_PROPERTY(QString SaveTarget READ SaveTarget NOTIFY SaveTargetChanged)
     Q_PROPERTY(qint64 TotalReceived READ TotalReceived NOTIFY TotalReceivedChanged)
+    Q_PROPERTY(QString Sha256 READ Sha256 NOTIFY Sha256Changed)
     Q_PROPERTY(int LastErrorNumber READ LastErrorNumber)
     Q_PROPERTY(QString LastErrorDescription READ LastErrorDescription)
 
@@ -53,6 +54,9 @@ public:
     void setLocalPortInfo(int Port);
     QString SaveTarget() const;
     qint64 TotalReceived() const;
+    // The SHA-256 (lower-case hex) of the bytes written to the file, once it is saved; empty
+    // before that and after ResetFile.
+    QString Sha256() const;
     int LastErrorNumber() const;
     QString LastErrorDescription() const;
 
@@ -67,6 +71,10 @@ public:
     Q_INVOKABLE bool RefuseSendRequest();
     // Listens on LocalPortInfo and LocalPortBinary.
     Q_INVOKABLE bool Listen();
+    // Gives up the file under way (announced or being received): its temporary file is
+    // removed and both channels close, so the sender stops. Raises no event; nothing listens
+    // until Listen is called. Fails when no file is under way.
+    Q_INVOKABLE bool Cancel();
 
 signals:
     void Error(short Number, QString &Description, int Scode, const QString &Source,
@@ -89,6 +97,7 @@ signals:
     void CurrentFileNameChanged(const QString &CurrentFileName);
     void SaveTargetChanged(const QString &SaveTarget);
     void TotalReceivedChanged(qint64 TotalReceived);
+    void Sha256Changed(const QString &Sha256);
 
 protected:
     void resizeEvent(QResizeEvent *event) override;

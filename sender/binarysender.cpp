@@ -5,6 +5,7 @@
 #include "protocol/filenamefrompath.h"
 #include "protocol/infocode.h"
 #include "protocol/infocodestream.h"
+#include "protocol/sha256hash.h"
 #include "protocol/socketendpoint.h"
 #include "protocol/socketerror.h"
 #include "protocol/speedsample.h"
@@ -51,7 +52,8 @@ public:
         FileNameChange = 2,
         SentTotalChange = 4,
         ReadPositionChange = 8,
-        StreamingChange = 16
+        StreamingChange = 16,
+        Sha256Change = 32
     };
     template<typename T>
     void update(T &field, const T &value, Change change);
@@ -74,6 +76,7 @@ public:
     void abortTransfer(int number, const QString &description);
     bool failAccepted(int number, const QString &description);
     void endSession();
+    void closeChannels();
     void onSpeedTick();
     void onPeerClosed(SocketEndpoint *closed);
 
@@ -93,10 +96,16 @@ public:
     QFile m_file;
     QByteArray m_buffer;
     bool m_streaming = false;
+    // From a sent announcement until its refusal, its confirmation or the end of the session.
+    bool m_announced = false;
     // "ACP" came and no "RFC" yet: the receiver holds the file open for its bytes.
     bool m_awaitingStream = false;
     // Where the info channel went; the binary channel goes to the same address.
     QHostAddress m_infoPeer;
+    // The hash of the file's bytes as they are read, in order, from its first byte on.
+    Sha256Hash m_hash;
+    qint64 m_hashedUpTo = 0;
+    QString m_sha256;
     int m_lastErrorNumber = 0;
     QString m_lastErrorDescription;
     // Properties changed since their signals were last emitted.
@@ -185,6 +194,11 @@ qint64 BinarySender::ReadPosition() const
 bool BinarySender::Streaming() const
 {
     return d->m_streaming;
+}
+
+QString BinarySender::Sha256() const
+{
+    return d->m_sha256;
 }
 
 int BinarySender::LastErrorNumber() const
@@ -284,6 +298,8 @@ void BinarySender::Private::tellChanges()
         emit q->ReadPositionChanged(m_readPosition);
     if (tell(StreamingChange))
         emit q->StreamingChanged(m_streaming);
+    if (tell(Sha256Change))
+        emit q->Sha256Changed(m_sha256);
 }
 
 bool BinarySender::Private::fail(int number, const QString &description)
@@ -296,7 +312,11 @@ bool BinarySender::Private::fail(int number, const QString &description)
 void BinarySender::ResetFile()
 {
     d->stopStreaming();
+    d->m_announced = false;
     d->m_awaitingStream = false;
+    d->m_hash.reset();
+    d->m_hashedUpTo = 0;
+    d->update(d->m_sha256, QString(), Private::Sha256Change);
     d->update(d->m_currentFileSize, qint64(0), Private::FileSizeChange);
     d->update(d->m_currentFileName, QString(), Private::FileNameChange);
     d->m_chunkSize = DefaultChunkSize;
@@ -310,11 +330,27 @@ void BinarySender::ResetFile()
 void BinarySender::Reset()
 {
     ResetFile();
-    ++d->m_infoGeneration;
-    ++d->m_binaryGeneration;
-    d->m_infoCodes->clear();
-    d->wsInfo->Close();
-    d->wsSender->Close();
+    d->closeChannels();
+}
+
+bool BinarySender::Cancel()
+{
+    if (!d->m_announced && !d->m_awaitingStream && !d->m_streaming)
+        return d->fail(ErrorNumber::InvalidArgument, u"No file is being sent"_s);
+    d->stopStreaming();
+    d->closeChannels();
+    return true;
+}
+
+void BinarySender::Private::closeChannels()
+{
+    ++m_infoGeneration;
+    ++m_binaryGeneration;
+    m_announced = false;
+    m_awaitingStream = false;
+    m_infoCodes->clear();
+    wsInfo->Close();
+    wsSender->Close();
 }
 
 bool BinarySender::Connect()
@@ -411,11 +447,13 @@ void BinarySender::Private::handleCode(const QString &code)
 {
     switch (matchSenderCode(code)) {
     case InfoCode::ReceiveComplete:
+        m_announced = false;
         m_awaitingStream = false;
         tmrUploadSpeed->stop();
         emit q->SendComplete();
         break;
     case InfoCode::Refused:
+        m_announced = false;
         emit q->CommandRefused();
         break;
     case InfoCode::Accepted:
@@ -450,6 +488,7 @@ bool BinarySender::SendInfo()
         return d->fail(ErrorNumber::PathFileAccess, u"Cannot read %1"_s.arg(d->m_sourcePath));
     if (!d->wsInfo->SendData(Announcement{d->m_currentFileSize, d->m_currentFileName}.text()))
         return d->fail(d->wsInfo->LastErrorNumber(), d->wsInfo->LastErrorDescription());
+    d->m_announced = true;
     return true;
 }
 
@@ -481,6 +520,10 @@ bool BinarySender::SendFile()
     }
 
     const quint64 stream = ++d->m_streamGeneration;
+    if (d->m_readPosition == 0) {
+        d->m_hash.reset();
+        d->m_hashedUpTo = 0;
+    }
     d->update(d->m_streaming, true, Private::StreamingChange);
     d->tmrUploadSpeed->start();
     if (d->m_streamEnd > d->m_readPosition) {
@@ -529,6 +572,10 @@ bool BinarySender::Private::sendNextChunk(int &number, QString &description)
                           .arg(m_streamEnd);
         return false;
     }
+    if (m_hashedUpTo == m_readPosition) {
+        m_hash.add(m_buffer);
+        m_hashedUpTo += count;
+    }
     update(m_readPosition, m_readPosition + count, ReadPositionChange);
     if (!wsSender->SendData(m_buffer)) {
         number = wsSender->LastErrorNumber();
@@ -571,8 +618,11 @@ void BinarySender::Private::pumpChunks()
 
 void BinarySender::Private::finishIfComplete()
 {
-    if (m_streaming && m_readPosition >= m_streamEnd)
-        stopStreaming();
+    if (!m_streaming || m_readPosition < m_streamEnd)
+        return;
+    stopStreaming();
+    if (m_hashedUpTo == m_streamEnd && m_sha256.isEmpty())
+        update(m_sha256, m_hash.finish(), Sha256Change);
 }
 
 void BinarySender::Private::stopStreaming()
@@ -626,12 +676,7 @@ bool BinarySender::Private::failAccepted(int number, const QString &description)
 void BinarySender::Private::endSession()
 {
     // The wire has no failure code: closing both channels is how the receiver learns of it.
-    ++m_infoGeneration;
-    ++m_binaryGeneration;
-    m_awaitingStream = false;
-    m_infoCodes->clear();
-    wsInfo->Close();
-    wsSender->Close();
+    closeChannels();
     emit q->Disconnected();
 }
 
@@ -655,6 +700,7 @@ void BinarySender::Private::onPeerClosed(SocketEndpoint *closed)
 {
     const bool binaryLost = closed == wsSender;
     // Both channels make one transfer: without either, the other is of no use.
+    m_announced = false;
     m_awaitingStream = false;
     if (binaryLost) {
         ++m_infoGeneration;

@@ -32,6 +32,7 @@ class CORVANE_EXPORT BinarySender final : public QWidget
     Q_PROPERTY(qint64 SentTotal READ SentTotal NOTIFY SentTotalChanged)
     Q_PROPERTY(qint64 ReadPosition READ ReadPosition NOTIFY ReadPositionChanged)
     Q_PROPERTY(bool Streaming READ Streaming NOTIFY StreamingChanged)
+    Q_PROPERTY(QString Sha256 READ Sha256 NOTIFY Sha256Changed)
     Q_PROPERTY(int LastErrorNumber READ LastErrorNumber)
     Q_PROPERTY(QString LastErrorDescription READ LastErrorDescription)
 
@@ -65,6 +66,9 @@ public:
     qint64 ReadPosition() const;
     // True from SendFile until the last chunk was handed over or streaming failed.
     bool Streaming() const;
+    // The SHA-256 (lower-case hex) of the bytes read and handed over, once the last chunk of
+    // the file was; empty before that and after ResetFile.
+    QString Sha256() const;
     int LastErrorNumber() const;
     QString LastErrorDescription() const;
 
@@ -81,6 +85,10 @@ public:
     // loop as the binary channel drains. Failures up to the first chunk return false;
     // later ones raise SendError once.
     Q_INVOKABLE bool SendFile();
+    // Stops the file under way (announced, accepted or streaming): streaming ends and both
+    // channels close, so the receiver drops what it has. Raises no event. Fails when no file
+    // is under way.
+    Q_INVOKABLE bool Cancel();
 
 signals:
     void Error(short Number, QString &Description, int Scode, const QString &Source,
@@ -103,6 +111,7 @@ signals:
     void SentTotalChanged(qint64 SentTotal);
     void ReadPositionChanged(qint64 ReadPosition);
     void StreamingChanged(bool Streaming);
+    void Sha256Changed(const QString &Sha256);
 
 protected:
     void resizeEvent(QResizeEvent *event) override;

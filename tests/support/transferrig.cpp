@@ -40,7 +40,7 @@ void TransferRig::wireSender()
         sender->ResetFile();
     });
     QObject::connect(sender, &BinarySender::SendComplete, sender, [=] {
-        note(u"SendComplete"_s);
+        note(u"SendComplete "_s + sender->Sha256());
         sender->ResetFile();
     });
     QObject::connect(
@@ -67,7 +67,7 @@ void TransferRig::wireReceiver()
             note(u"AcceptSendRequest failed %1"_s.arg(receiver->LastErrorNumber()));
     });
     QObject::connect(receiver, &BinaryReceiver::ReceiveComplete, receiver, [=] {
-        note(u"ReceiveComplete"_s);
+        note(u"ReceiveComplete "_s + receiver->Sha256());
         receiver->ResetFile();
     });
     QObject::connect(receiver, &BinaryReceiver::ReceiveError, receiver,
