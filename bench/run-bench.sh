@@ -30,6 +30,13 @@ fi
 cmake --build "$build" --target corvane-cli >&2
 cli=$build/cli/corvane-cli
 [[ -x $cli ]] || die "no corvane-cli in $build"
+# The same program with hashing left out, to measure what hashing costs.
+if [[ ! -f $build-nohash/CMakeCache.txt ]]; then
+    cmake -S "$root" -B "$build-nohash" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+        -DCORVANE_HASHING=OFF >&2
+fi
+cmake --build "$build-nohash" --target corvane-cli >&2
+cli_nohash=$build-nohash/cli/corvane-cli
 
 # --- work folder ----------------------------------------------------------------------------
 # Source and copies share one folder, so every case reads and writes the same disk.
@@ -110,7 +117,7 @@ run_corvane() {
     info=$(free_port)
     binary=$(free_port "$info")
     /usr/bin/time -v -o "$work/receiver.time" \
-        "$cli" receive --into "$work/into" --yes --count "$count" \
+        "${program:-$cli}" receive --into "$work/into" --yes --count "$count" \
         --info-port "$info" --binary-port "$binary" >"$work/receiver.out" 2>"$work/receiver.err" &
     local receiver=$!
     started+=("$receiver")
@@ -121,7 +128,7 @@ run_corvane() {
     sync
     local t0=$EPOCHREALTIME
     /usr/bin/time -v -o "$work/sender.time" \
-        "$cli" send "$@" --to 127.0.0.1 --info-port "$info" --binary-port "$binary" \
+        "${program:-$cli}" send "$@" --to 127.0.0.1 --info-port "$info" --binary-port "$binary" \
         --chunk-size "$chunk" >"$work/sender.out" 2>"$work/sender.err" \
         || { cat "$work/sender.err" "$work/receiver.err" >&2; die "$label: the sender failed"; }
     wait "$receiver" || { cat "$work/receiver.err" >&2; die "$label: the receiver failed"; }
@@ -161,9 +168,19 @@ corvane_case() {
     local label=$1 chunk=$2 source=$3
     run_corvane "$label" "$chunk" "$source"
     cmp "$source" "$work/into/$(basename "$source")" || die "$label: the copy differs"
-    local rate
+    # Not local: hashing_share reads it.
     rate=$(awk -v s="$elapsed" -v m="$(stat -c %s "$source")" 'BEGIN { printf "%.1f", m / 1048576 / s }')
     add_row "$label" "$elapsed" "$rate" "$rate MiB/s" "$work/sender.time" "$work/receiver.time"
+}
+
+# Throughput at chunk 4096 with hashing, as a share of the same without (both ends hash).
+hashing_share() {
+    local hashed plain
+    program=$cli_nohash corvane_case "corvane-cli, $1, chunk 4096, no hashing" 4096 "$2"
+    plain=$rate
+    corvane_case "corvane-cli, $1, chunk 4096, hashing again" 4096 "$2"
+    hashed=$rate
+    hashing_note="Hashing kept $(awk -v a="$hashed" -v b="$plain" 'BEGIN { printf "%.0f", 100 * a / b }')% of the throughput at chunk 4096 ($hashed against $plain MiB/s)."
 }
 
 # --- the cases ------------------------------------------------------------------------------
@@ -177,6 +194,7 @@ for pair in "$large_label:$work/large.bin" "1 MiB:$work/small.bin"; do
     corvane_case "corvane-cli, $label, chunk 4096" 4096 "$source"
     corvane_case "corvane-cli, $label, chunk 65536" 65536 "$source"
     [[ $label == "1 MiB" ]] || socat_case "socat -b 65536, $label" "$source" 65536
+    [[ $label == "1 MiB" ]] || hashing_share "$label" "$source"
 done
 
 echo "Timing $file_count one-byte files" >&2
@@ -193,3 +211,4 @@ echo "| --- | ---: | ---: | ---: | ---: | ---: |"
 printf '%s\n' "${rows[@]}"
 echo
 echo "$(nproc) cores, $(uname -sr), $(date -u '+%Y-%m-%d %H:%M UTC'); copies checked with cmp."
+echo "$hashing_note"
