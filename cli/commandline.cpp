@@ -2,7 +2,6 @@
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
-#include <QCoreApplication>
 #include <QFileInfo>
 
 #include <limits>
@@ -86,12 +85,16 @@ const QCommandLineOption HelpOption({u"h"_s, u"help"_s}, u"Show this help."_s);
 
 QCommandLineOption infoPortOption(const QString &what)
 {
-    return {u"info-port"_s, what + u" info channel (default 1700)."_s, u"port"_s};
+    return {u"info-port"_s,
+            what + u" info channel (default "_s + QString::number(DefaultInfoPort) + u")."_s,
+            u"port"_s};
 }
 
 QCommandLineOption binaryPortOption(const QString &what)
 {
-    return {u"binary-port"_s, what + u" binary channel (default 3000)."_s, u"port"_s};
+    return {u"binary-port"_s,
+            what + u" binary channel (default "_s + QString::number(DefaultBinaryPort) + u")."_s,
+            u"port"_s};
 }
 
 CommandLine::Result parseSend(const QStringList &arguments)
@@ -102,8 +105,10 @@ CommandLine::Result parseSend(const QStringList &arguments)
     parser.addOption({u"to"_s, u"Host name or address of the receiver."_s, u"host"_s});
     parser.addOption(infoPortOption(u"Receiver's port of the"_s));
     parser.addOption(binaryPortOption(u"Receiver's port of the"_s));
-    parser.addOption(
-        {u"chunk-size"_s, u"Bytes per send on the binary channel (default 4096)."_s, u"bytes"_s});
+    parser.addOption({u"chunk-size"_s,
+                      u"Bytes per send on the binary channel (default "_s +
+                          QString::number(DefaultChunkSize) + u")."_s,
+                      u"bytes"_s});
     parser.addPositionalArgument(u"FILE"_s, u"Files to send, in this order."_s, u"FILE..."_s);
     if (!parser.parse(arguments))
         return usageError(parser.errorText(), command);
@@ -126,8 +131,7 @@ CommandLine::Result parseSend(const QStringList &arguments)
     QString problem;
     if (!readNumber(parser, u"info-port"_s, 1, 65535, &options.infoPort, &problem) ||
         !readNumber(parser, u"binary-port"_s, 1, 65535, &options.binaryPort, &problem) ||
-        !readNumber(parser, u"chunk-size"_s, 1, CommandLine::LargestChunkSize, &options.chunkSize,
-                    &problem))
+        !readNumber(parser, u"chunk-size"_s, 1, LargestChunkSize, &options.chunkSize, &problem))
         return usageError(problem, command);
     if (options.infoPort == options.binaryPort)
         return usageError(u"the info port and the binary port must differ"_s, command);
@@ -201,7 +205,7 @@ CommandLine::Result CommandLine::parse(const QStringList &arguments)
     if (first == u"-h" || first == u"--help" || first == u"help")
         return showText(generalHelp());
     if (first == u"-v" || first == u"--version")
-        return showText(Program + u' ' + QCoreApplication::applicationVersion() + u'\n');
+        return showText(Program + u' ' + QStringLiteral(CORVANE_VERSION) + u'\n');
     if (first.startsWith(u'-'))
         return usageError(u"unknown option '"_s + first + u"'"_s);
     return usageError(u"unknown command '"_s + first + u"'"_s);

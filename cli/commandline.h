@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/defaults.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -16,16 +18,16 @@ struct SendOptions
 {
     QStringList files;
     QString host;
-    int infoPort = 1700;
-    int binaryPort = 3000;
-    int chunkSize = 4096;
+    int infoPort = DefaultInfoPort;
+    int binaryPort = DefaultBinaryPort;
+    int chunkSize = DefaultChunkSize;
 };
 
 struct ReceiveOptions
 {
     QString directory;
-    int infoPort = 1700;
-    int binaryPort = 3000;
+    int infoPort = DefaultInfoPort;
+    int binaryPort = DefaultBinaryPort;
     bool acceptAll = false;
     bool overwrite = false;
     int count = 0; // 0: no limit
@@ -52,8 +54,6 @@ public:
         QString text;     // help or version text for ShowText, the problem for UsageError
         QString helpHint; // how to get help, for UsageError
     };
-
-    static constexpr int LargestChunkSize = 16 * 1024 * 1024;
 
     // arguments as QCoreApplication::arguments() gives them (the program first).
     static Result parse(const QStringList &arguments);

@@ -1,9 +1,11 @@
 #include "cli/progressprinter.h"
 
+#include "cli/console.h"
 #include "protocol/announcedname.h"
 
-#include <cstdio>
-#include <unistd.h>
+#include <QLocale>
+
+#include <algorithm>
 
 using namespace Qt::StringLiterals;
 
@@ -15,13 +17,6 @@ constexpr qint64 TerminalIntervalMs = 200;
 constexpr qint64 PlainIntervalMs = 5000;
 constexpr int BarWidth = 20;
 constexpr qsizetype NameWidth = 24;
-
-void write(FILE *stream, const QString &text)
-{
-    const QByteArray bytes = text.toLocal8Bit();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fflush(stream);
-}
 
 QString formatDuration(qint64 seconds)
 {
@@ -35,9 +30,9 @@ QString formatDuration(qint64 seconds)
 
 } // namespace
 
-ProgressPrinter::ProgressPrinter() : ProgressPrinter(::isatty(STDERR_FILENO) == 1) {}
-
-ProgressPrinter::ProgressPrinter(bool terminal) : m_terminal(terminal) {}
+ProgressPrinter::ProgressPrinter(Console &console)
+    : m_console(console), m_terminal(console.errIsTerminal())
+{}
 
 void ProgressPrinter::begin(const QString &name, qint64 total)
 {
@@ -74,9 +69,9 @@ void ProgressPrinter::finish(qint64 bytes)
     abandon();
     const double seconds = double(nanoseconds) / 1e9;
     const double mibPerSecond = seconds > 0 ? double(bytes) / (1024.0 * 1024.0) / seconds : 0.0;
-    write(stdout, name + u": "_s + QString::number(bytes) + u" bytes in "_s +
-                      QString::number(seconds, 'f', 3) + u" s, "_s +
-                      QString::number(mibPerSecond, 'f', 2) + u" MiB/s\n"_s);
+    m_console.out(name + u": "_s + QString::number(bytes) + u" bytes in "_s +
+                  QString::number(seconds, 'f', 3) + u" s, "_s +
+                  QString::number(mibPerSecond, 'f', 2) + u" MiB/s\n"_s);
 }
 
 void ProgressPrinter::abandon()
@@ -88,7 +83,7 @@ void ProgressPrinter::abandon()
 void ProgressPrinter::note(const QString &text)
 {
     clearLine();
-    write(stderr, text + u'\n');
+    m_console.err(text + u'\n');
     if (m_active && m_terminal)
         draw();
 }
@@ -98,26 +93,9 @@ void ProgressPrinter::error(const QString &text)
     note(u"corvane-cli: "_s + text);
 }
 
-QString ProgressPrinter::formatSpeed(double bytesPerSecond)
+QString ProgressPrinter::formatSize(qint64 bytes)
 {
-    const double kib = bytesPerSecond / 1024.0;
-    if (kib < 1024.0)
-        return QString::number(kib, 'f', 0) + u" KiB/s"_s;
-    return QString::number(kib / 1024.0, 'f', 1) + u" MiB/s"_s;
-}
-
-QString ProgressPrinter::formatBytes(qint64 bytes)
-{
-    if (bytes < 1024)
-        return QString::number(bytes) + u" B"_s;
-    static constexpr QStringView units[] = {u"KiB", u"MiB", u"GiB", u"TiB"};
-    double value = double(bytes) / 1024.0;
-    int unit = 0;
-    while (value >= 1024.0 && unit < 3) {
-        value /= 1024.0;
-        ++unit;
-    }
-    return QString::number(value, 'f', 1) + u' ' + units[unit];
+    return QLocale().formattedDataSize(bytes, 1);
 }
 
 double ProgressPrinter::bytesPerSecond() const
@@ -134,14 +112,15 @@ void ProgressPrinter::draw()
     const int percent = m_total > 0 ? int(std::min<qint64>(m_done, m_total) * 100 / m_total)
                                     : (m_done > 0 ? 100 : 0);
     const double speed = bytesPerSecond();
+    const QString perSecond = formatSize(qint64(speed)) + u"/s"_s;
     const qint64 remaining = std::max<qint64>(0, m_total - m_done);
     const QString eta =
         speed > 0 ? formatDuration(qint64(double(remaining) / speed + 0.5)) : u"--:--"_s;
 
     if (!m_terminal) {
-        write(stderr, m_name + u": "_s + QString::number(percent) + u"% ("_s +
-                          QString::number(m_done) + u" of "_s + QString::number(m_total) +
-                          u" bytes), "_s + formatSpeed(speed) + u", ETA "_s + eta + u'\n');
+        m_console.err(m_name + u": "_s + QString::number(percent) + u"% ("_s +
+                      QString::number(m_done) + u" of "_s + QString::number(m_total) +
+                      u" bytes), "_s + perSecond + u", ETA "_s + eta + u'\n');
         return;
     }
     QString name = m_name;
@@ -149,10 +128,10 @@ void ProgressPrinter::draw()
         name = name.left(NameWidth - 3) + u"..."_s;
     const int filled = percent * BarWidth / 100;
     const QString bar = QString(filled, u'#') + QString(BarWidth - filled, u'-');
-    write(stderr, u"\r"_s + name.leftJustified(NameWidth) + u" ["_s + bar + u"] "_s +
-                      QString::number(percent).rightJustified(3) + u"%  "_s + formatBytes(m_done) +
-                      u" / "_s + formatBytes(m_total) + u"  "_s + formatSpeed(speed) + u"  ETA "_s +
-                      eta + u"\x1b[K"_s);
+    m_console.err(u"\r"_s + name.leftJustified(NameWidth) + u" ["_s + bar + u"] "_s +
+                  QString::number(percent).rightJustified(3) + u"%  "_s + formatSize(m_done) +
+                  u" / "_s + formatSize(m_total) + u"  "_s + perSecond + u"  ETA "_s + eta +
+                  u"\x1b[K"_s);
     m_lineShown = true;
 }
 
@@ -160,7 +139,7 @@ void ProgressPrinter::clearLine()
 {
     if (!m_lineShown)
         return;
-    write(stderr, u"\r\x1b[K"_s);
+    m_console.err(u"\r\x1b[K"_s);
     m_lineShown = false;
 }
 

@@ -5,6 +5,8 @@
 
 namespace corvane {
 
+class Console;
+
 // What corvane-cli shows while it works. On a terminal: one progress line on stderr, redrawn
 // at most every 200 ms. Otherwise: a plain progress line at most every 5 seconds. After each
 // file: one summary line on stdout (name, bytes, seconds, MiB/s). Messages go to stderr and
@@ -12,9 +14,8 @@ namespace corvane {
 class ProgressPrinter
 {
 public:
-    // Decides by whether stderr is a terminal.
-    ProgressPrinter();
-    explicit ProgressPrinter(bool terminal);
+    // Redraws in place when the console's stderr is a terminal.
+    explicit ProgressPrinter(Console &console);
 
     void begin(const QString &name, qint64 total);
     void update(qint64 done);
@@ -30,16 +31,15 @@ public:
     // "corvane-cli: text" on stderr.
     void error(const QString &text);
 
-    // "1.5 MiB/s" or "320 KiB/s".
-    static QString formatSpeed(double bytesPerSecond);
-    // "512 B", "1.5 KiB", "3.2 MiB", "1.0 GiB".
-    static QString formatBytes(qint64 bytes);
+    // "512 bytes", "1.5 KiB", "3.2 MiB" in the user's language.
+    static QString formatSize(qint64 bytes);
 
 private:
     void draw();
     void clearLine();
     double bytesPerSecond() const;
 
+    Console &m_console;
     bool m_terminal = false;
     bool m_active = false;
     bool m_lineShown = false;

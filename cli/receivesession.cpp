@@ -22,8 +22,8 @@ QString quoted(const QString &text)
 
 } // namespace
 
-ReceiveSession::ReceiveSession(const ReceiveOptions &options, QObject *parent)
-    : QObject(parent), m_options(options)
+ReceiveSession::ReceiveSession(const ReceiveOptions &options, Console &console, QObject *parent)
+    : QObject(parent), m_options(options), m_console(console), m_progress(console)
 {}
 
 ReceiveSession::~ReceiveSession()
@@ -52,7 +52,7 @@ void ReceiveSession::start()
                    bool &cancelDisplay) { onSocketError(number, description, cancelDisplay); });
 
     if (!m_options.acceptAll) {
-        m_prompt = new TerminalPrompt(0, this);
+        m_prompt = new TerminalPrompt(m_console, this);
         connect(m_prompt, &TerminalPrompt::answered, this, &ReceiveSession::onAnswer);
     }
     m_closingTimer = new QTimer(this);
@@ -136,8 +136,8 @@ void ReceiveSession::onSendRequest()
     m_asking = true;
     const QString address = m_receiver->TheWinsock()->property("RemoteHostIP").toString();
     m_prompt->ask(u"Accept "_s + quoted(m_announcedName) + u" ("_s +
-                  ProgressPrinter::formatBytes(m_announcedSize) + u", "_s +
-                  QString::number(m_announcedSize) + u" bytes) from "_s + address + u"? [y/N] "_s);
+                  ProgressPrinter::formatSize(m_announcedSize) + u") from "_s + address +
+                  u"? [y/N] "_s);
 }
 
 void ReceiveSession::onAnswer(bool yes)

@@ -11,6 +11,7 @@ class QTimer;
 namespace corvane {
 
 class BinaryReceiver;
+class Console;
 class TerminalPrompt;
 
 // "corvane-cli receive": one BinaryReceiver listening on the two ports. Each announced file
@@ -26,7 +27,8 @@ public:
     // anyway; the confirmation ("RFC") goes out in the meantime.
     static constexpr int ClosingGraceMs = 2000;
 
-    explicit ReceiveSession(const ReceiveOptions &options, QObject *parent = nullptr);
+    // Everything it tells the user goes to console.
+    ReceiveSession(const ReceiveOptions &options, Console &console, QObject *parent = nullptr);
     ~ReceiveSession() override;
     Q_DISABLE_COPY_MOVE(ReceiveSession)
 
@@ -54,6 +56,7 @@ private:
     void finish(int exitCode);
 
     ReceiveOptions m_options;
+    Console &m_console;
     BinaryReceiver *m_receiver = nullptr;
     TerminalPrompt *m_prompt = nullptr;
     QTimer *m_closingTimer = nullptr;

@@ -22,8 +22,8 @@ QString quoted(const QString &text)
 
 } // namespace
 
-SendSession::SendSession(const SendOptions &options, QObject *parent)
-    : QObject(parent), m_options(options)
+SendSession::SendSession(const SendOptions &options, Console &console, QObject *parent)
+    : QObject(parent), m_options(options), m_progress(console)
 {}
 
 SendSession::~SendSession()

@@ -12,6 +12,7 @@ class QTimer;
 namespace corvane {
 
 class BinarySender;
+class Console;
 
 // "corvane-cli send": connects one BinarySender to the receiver, then announces and streams
 // each file in turn on the same two connections, waiting for the receiver's confirmation
@@ -25,7 +26,8 @@ public:
     // How long connecting and the receiver's greeting may take.
     static constexpr int HandshakeTimeoutMs = 30000;
 
-    explicit SendSession(const SendOptions &options, QObject *parent = nullptr);
+    // Everything it tells the user goes to console.
+    SendSession(const SendOptions &options, Console &console, QObject *parent = nullptr);
     ~SendSession() override;
     Q_DISABLE_COPY_MOVE(SendSession)
 

@@ -1,10 +1,11 @@
 #include "cli/terminalprompt.h"
 
+#include "cli/console.h"
+
 #include <QSocketNotifier>
 #include <QTimer>
 
 #include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -13,7 +14,8 @@ using namespace Qt::StringLiterals;
 
 namespace corvane {
 
-TerminalPrompt::TerminalPrompt(int fd, QObject *parent) : QObject(parent), m_fd(fd)
+TerminalPrompt::TerminalPrompt(Console &console, QObject *parent)
+    : QObject(parent), m_console(console), m_fd(console.input())
 {
     if (::fcntl(m_fd, F_GETFD) == -1)
         m_endOfInput = true;
@@ -24,9 +26,7 @@ TerminalPrompt::~TerminalPrompt() = default;
 
 void TerminalPrompt::ask(const QString &question)
 {
-    const QByteArray text = question.toLocal8Bit();
-    std::fwrite(text.constData(), 1, size_t(text.size()), stderr);
-    std::fflush(stderr);
+    m_console.err(question);
     m_waiting = true;
     ++m_generation;
     // Keys pressed on a terminal while nothing was asked (during a transfer, say) must not
@@ -86,17 +86,15 @@ void TerminalPrompt::answerFromBuffer()
     m_buffer.remove(0, newline < 0 ? end : end + 1);
     // A terminal has echoed the line already; piped answers are echoed here so that the log
     // reads as a dialogue. Either way the prompt line gets its line end.
-    if (!m_terminal)
-        std::fwrite(typed.constData(), 1, size_t(typed.size()), stderr);
+    const QString line = QString::fromLocal8Bit(typed);
     if (!m_terminal || newline < 0)
-        std::fputs("\n", stderr);
-    std::fflush(stderr);
-    const QString line = QString::fromLocal8Bit(typed).trimmed().toLower();
+        m_console.err((m_terminal ? QString() : line) + u'\n');
 
     m_waiting = false;
     if (m_notifier)
         m_notifier->setEnabled(false);
-    emit answered(line == u"y" || line == u"yes");
+    const QString answer = line.trimmed().toLower();
+    emit answered(answer == u"y" || answer == u"yes");
 }
 
 } // namespace corvane

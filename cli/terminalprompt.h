@@ -8,7 +8,9 @@ class QSocketNotifier;
 
 namespace corvane {
 
-// Asks yes/no questions and reads the answers from standard input without blocking: a
+class Console;
+
+// Asks yes/no questions and reads the answers from the console's input without blocking: a
 // notifier on the descriptor reports each line, and the answer comes back as a signal from
 // the event loop. Piped lines answer the questions in order; on a terminal only what is
 // typed after the question counts. The end of the input (or no input at all) answers "no"
@@ -18,12 +20,12 @@ class TerminalPrompt final : public QObject
     Q_OBJECT
 
 public:
-    explicit TerminalPrompt(int fd = 0, QObject *parent = nullptr);
+    explicit TerminalPrompt(Console &console, QObject *parent = nullptr);
     ~TerminalPrompt() override;
     Q_DISABLE_COPY_MOVE(TerminalPrompt)
 
-    // Writes the question to stderr and answers through answered(). One question at a time:
-    // a question asked while another waits replaces it.
+    // Writes the question to the console's stderr and answers through answered(). One question at a
+    // time: a question asked while another waits replaces it.
     void ask(const QString &question);
     // Forgets the waiting question; no answer comes for it.
     void cancel();
@@ -38,6 +40,7 @@ private:
     void onReadable();
     void answerFromBuffer();
 
+    Console &m_console;
     int m_fd = 0;
     QSocketNotifier *m_notifier = nullptr;
     QByteArray m_buffer;

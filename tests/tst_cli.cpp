@@ -1,561 +1,266 @@
-#include "support/scriptedreceiver.h"
-#include "support/testsupport.h"
-#include <QDir>
-#include <QFile>
-#include <QProcess>
-#include <QTcpServer>
-#include <QTcpSocket>
+#include "cli/console.h"
+#include "cli/invocation.h"
+#include "cli/safefilename.h"
+#include "support/childprocess.h"
+#include "support/scriptedpeer.h"
+#include "support/testing.h"
+
+#include <QBuffer>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <memory>
+#include <csignal>
+#include <optional>
+#include <unistd.h>
+#include <utility>
 
+using namespace corvane;
 using namespace corvane::test;
 using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString CliPath = QStringLiteral(CORVANE_CLI_PATH);
-constexpr int ProcessTimeoutMs = 30000;
-
-// Two distinct ports that were free a moment ago, taken the way the receiver takes them.
-std::pair<int, int> freePorts()
-{
-    QTcpServer first;
-    QTcpServer second;
-    first.listen(QHostAddress::Any, 0);
-    second.listen(QHostAddress::Any, 0);
-    return {first.serverPort(), second.serverPort()};
-}
-
-QStringList entries(const QString &folder)
-{
-    return QDir(folder).entryList(
-        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
-}
-
-// One run of corvane-cli; QProcess buffers its output, gathered whenever it is looked at.
+// corvane-cli run in this process. Its input holds the answers typed ahead, then ends; answers
+// starting with "?" leave it open, with nothing typed.
 struct Cli
 {
-    QProcess process;
-    QByteArray out;
-    QByteArray err;
-
-    ~Cli()
+    explicit Cli(const QStringList &arguments, const QByteArray &answers = {})
+        : run(QStringList{u"corvane-cli"_s} + arguments, console)
     {
-        if (process.state() != QProcess::NotRunning) {
-            process.kill();
-            process.waitForFinished(5000);
-        }
+        typed = typed && (answers.startsWith('?') ||
+                          (::write(fds[1], answers.data(), size_t(answers.size())) >= 0 &&
+                           ::close(std::exchange(fds[1], -1)) == 0));
+        out.open(QIODevice::WriteOnly);
+        err.open(QIODevice::WriteOnly);
+        QObject::connect(&run, &Invocation::finished, &run, [this](int code) { exitCode = code; });
+        run.start();
     }
-    void start(const QStringList &arguments) { process.start(CliPath, arguments); }
-    void gather()
-    {
-        out += process.readAllStandardOutput();
-        err += process.readAllStandardError();
-    }
-    bool waitForError(const QByteArray &text)
-    {
-        return QTest::qWaitFor([&] { return gather(), err.contains(text); }, ProcessTimeoutMs);
-    }
-    // True once the program has ended, with all of its output read.
+    ~Cli() { ::close(fds[0]), ::close(fds[1]); }
     bool finish()
     {
-        const bool ended = QTest::qWaitFor(
-            [this] { return process.state() == QProcess::NotRunning; }, ProcessTimeoutMs);
-        gather();
-        return ended;
+        return waitUntil([this] { return exitCode >= 0; }, 30000) && typed;
     }
-    int exitCode() const
+    bool asked()
     {
-        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        return waitUntil([this] { return err.data().contains("[y/N]"); }, 20000);
     }
+
+    int fds[2] = {-1, -1};
+    bool typed = ::pipe(fds) == 0;
+    QBuffer out, err;
+    Console console{fds[0], &out, &err};
+    Invocation run;
+    int exitCode = -1;
 };
 
-struct Receiver
+QStringList split(const QString &text)
 {
-    Cli cli;
-    int infoPort = 0;
-    int binaryPort = 0;
+    return text.split(u' ', Qt::SkipEmptyParts);
+}
 
-    bool start(const QString &folder, const QStringList &extra)
-    {
-        std::tie(infoPort, binaryPort) = freePorts();
-        cli.start(QStringList{u"receive"_s, u"--into"_s, folder, u"--info-port"_s,
-                              QString::number(infoPort), u"--binary-port"_s,
-                              QString::number(binaryPort)} +
-                  extra);
-        return cli.waitForError("Listening on");
-    }
+// Both channels' ports, free a moment ago, as options of either command.
+QStringList freePorts()
+{
+    QTcpServer info, binary;
+    return {u"--info-port"_s, QString::number(info.listen() ? info.serverPort() : 0),
+            u"--binary-port"_s, QString::number(binary.listen() ? binary.serverPort() : 0)};
+}
 
-    QStringList senderArguments(const QStringList &files) const
-    {
-        return QStringList{u"send"_s} + files +
-               QStringList{u"--to"_s,          u"127.0.0.1"_s,
-                           u"--info-port"_s,   QString::number(infoPort),
-                           u"--binary-port"_s, QString::number(binaryPort)};
-    }
+// From corvane-cli send, files of the sizes in sent (the real program when answers is "?send",
+// given Ctrl-C while asked); or from a peer, the announcement in sent, then "hello".
+struct Receive
+{
+    QByteArray sent, options, answers, saved; // names, " " between
+    int exitCode;
+    QByteArray said; // by either side, "|" between
 };
-
-// A sender that writes the info channel by hand, so it can announce any name.
-struct ScriptedSender
+struct Choice
 {
-    QTcpSocket info;
-    QTcpSocket binary;
-
-    bool connect(const Receiver &receiver)
-    {
-        info.connectToHost(QHostAddress::LocalHost, quint16(receiver.infoPort));
-        if (reply() != "CNT")
-            return false;
-        binary.connectToHost(QHostAddress::LocalHost, quint16(receiver.binaryPort));
-        return QTest::qWaitFor(
-            [this] { return binary.state() == QAbstractSocket::ConnectedState; });
-    }
-    QByteArray announce(qint64 size, const QByteArray &name)
-    {
-        info.write("FIS" + QByteArray::number(size) + "|0@" + name);
-        return reply();
-    }
-    // The receiver's next three-letter message.
-    QByteArray reply()
-    {
-        if (!QTest::qWaitFor([this] { return info.bytesAvailable() >= 3; }, ProcessTimeoutMs))
-            return {};
-        return info.read(3);
-    }
+    const char *existing; // "|" between; "/" at the end makes a folder, "->" a link
+    const char *name;
+    bool overwrite;
+    const char *chosen; // empty: refused
 };
 
 } // namespace
+
+Q_DECLARE_METATYPE(Receive)
+Q_DECLARE_METATYPE(Choice)
 
 class tst_Cli : public QObject
 {
     Q_OBJECT
 
+    QTcpServer occupant; // holds a port, so that listening there fails
+
 private slots:
-    void filesArriveIdentical_data();
-    void filesArriveIdentical();
-    void answerOnTheTerminal_data();
-    void answerOnTheTerminal();
-    void announcedNameStaysInsideFolder_data();
-    void announcedNameStaysInsideFolder();
-    void existingFileIsKept_data();
-    void existingFileIsKept();
-    void portInUse_data();
-    void portInUse();
-    void senderFailures_data();
-    void senderFailures();
-    void interruptRemovesTemporaryFile();
-    void fileTooLargeForTheDiskIsRefused();
-    void commandLine_data();
-    void commandLine();
-};
+    void initTestCase() { QVERIFY(occupant.listen()); }
 
-void tst_Cli::filesArriveIdentical_data()
-{
-    QTest::addColumn<int>("chunkSize");
-    QTest::addColumn<QList<qsizetype>>("sizes");
-
-    QTest::newRow("default chunks") << 4096 << QList<qsizetype>{1, 100003, 3 * 1024 * 1024 + 17};
-    QTest::newRow("odd chunks, empty files") << 1000 << QList<qsizetype>{0, 100003, 0};
-}
-
-void tst_Cli::filesArriveIdentical()
-{
-    QFETCH(int, chunkSize);
-    QFETCH(QList<qsizetype>, sizes);
-
-    QTemporaryDir source;
-    QTemporaryDir target;
-    QStringList files;
-    QList<QByteArray> contents;
-    for (qsizetype i = 0; i < sizes.size(); ++i) {
-        contents.append(randomBytes(sizes.at(i), quint32(i + 1)));
-        files.append(source.filePath(u"file%1.bin"_s.arg(i)));
-        QVERIFY(!writeFile(files.last(), contents.last()).isEmpty());
+    // Runs that end by themselves: what they show, on stdout after success, else on stderr.
+    void commandLine_data()
+    {
+        QTest::addColumn<QString>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QByteArray>("shown");
+        const auto row = [](const char *name, const QString &arguments, int exit,
+                            const QByteArray &shown) {
+            QTest::newRow(name) << arguments << exit << shown;
+        };
+        row("no command", {}, 2, "corvane-cli: no command given\nTry 'corvane-cli --help'");
+        row("option missing", u"send f"_s, 2,
+            "corvane-cli: no receiver given (--to HOST)\nTry 'corvane-cli send --help'");
+        row("invalid value", u"send f --to h --chunk-size 16777217"_s, 2,
+            "invalid value '16777217' for --chunk-size (expected 1 to 16777216)\nTry 'corvane-cli");
+        row("no such folder", u"receive --into /none"_s, 2,
+            "corvane-cli: not a folder: /none\nTry 'corvane-cli receive --help'");
+        row("--help", u"--help"_s, 0, "corvane-cli send FILE... --to HOST [options]\n");
+        row("receive -h", u"receive -h"_s, 0, "info channel (default 1700).");
+        row("--version", u"--version"_s, 0, "corvane-cli 1.0.0\n");
+        row("missing file", u"send /none --to h"_s, 1, "cannot read \"/none\": no such file\n");
+        const QString port = freePorts().at(1), busy = QString::number(occupant.serverPort());
+        row("nothing listens", u"send /dev/null --to 127.0.0.1 --info-port "_s + port, 1,
+            "corvane-cli: cannot connect to 127.0.0.1 port " + port.toUtf8() + ": ");
+        const QString ports = u"receive --into / --info-port %1 --binary-port %2"_s;
+        row("info port in use", ports.arg(busy, port), 1,
+            "corvane-cli: cannot listen on info port " + busy.toUtf8() + ": ");
+        row("binary port in use", ports.arg(port, busy), 1,
+            "corvane-cli: cannot listen on binary port " + busy.toUtf8() + ": ");
+    }
+    void commandLine()
+    {
+        QFETCH(QString, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QByteArray, shown);
+        Cli cli(split(arguments));
+        QVERIFY(cli.finish());
+        QCOMPARE(cli.exitCode, exitCode);
+        QVERIFY2((exitCode ? cli.err : cli.out).data().contains(shown), cli.err.data().data());
+        QVERIFY((exitCode ? cli.out : cli.err).data().isEmpty());
     }
 
-    Receiver receiver;
-    QVERIFY(
-        receiver.start(target.path(), {u"--yes"_s, u"--count"_s, QString::number(sizes.size())}));
-    Cli sender;
-    sender.start(receiver.senderArguments(files) +
-                 QStringList{u"--chunk-size"_s, QString::number(chunkSize)});
-    QVERIFY(sender.finish());
-    QVERIFY2(sender.exitCode() == 0, sender.err.constData());
-    QVERIFY(receiver.cli.finish());
-    QVERIFY2(receiver.cli.exitCode() == 0, receiver.cli.err.constData());
-
-    QStringList expected;
-    for (qsizetype i = 0; i < sizes.size(); ++i) {
-        expected.append(u"file%1.bin"_s.arg(i));
-        QCOMPARE(readFile(target.filePath(expected.last())), contents.at(i));
+    void choosePath_data()
+    {
+        QTest::addColumn<Choice>("row");
+        QTest::newRow("kept") << Choice{"r.txt|r (1).txt", "r.txt", false, "r (2).txt"};
+        QTest::newRow("leading dot") << Choice{".rc", ".rc", false, ".rc (1)"};
+        QTest::newRow("temporary twin") << Choice{"r.txtTMP", "r.txt", false, "r (1).txt"};
+        QTest::newRow("dangling link") << Choice{"r.txt->../gone", "r.txt", false, "r (1).txt"};
+        QTest::newRow("overwrite") << Choice{"r.txt", "r.txt", true, "r.txt"};
+        QTest::newRow("never a folder") << Choice{"r.txt/", "r.txt", true, "r (1).txt"};
+        QTest::newRow("outside") << Choice{"", "../r.txt", false, ""};
     }
-    QCOMPARE(entries(target.path()), expected);
-    // One summary line per file on each side, in order.
-    for (const QByteArray *out : {&sender.out, &receiver.cli.out}) {
-        const QList<QByteArray> lines = out->trimmed().split('\n');
-        QCOMPARE(lines.size(), sizes.size());
-        for (qsizetype i = 0; i < sizes.size(); ++i) {
-            const QByteArray summary =
-                expected.at(i).toUtf8() + ": " + QByteArray::number(sizes.at(i)) + " bytes in ";
-            QVERIFY2(lines.at(i).startsWith(summary), lines.at(i).constData());
-            QVERIFY(lines.at(i).endsWith(" MiB/s"));
+    void choosePath()
+    {
+        QFETCH(Choice, row);
+        QTemporaryDir root;
+        const QString folder = QFileInfo(root.path()).canonicalFilePath() + u'/';
+        for (const QString &entry : QString::fromUtf8(row.existing).split(u'|')) {
+            const QString path = folder + entry.section(u"->"_s, 0, 0);
+            QVERIFY(entry.isEmpty() || entry.endsWith(u'/') ? QDir().mkpath(path)
+                    : entry.contains(u"->"_s) ? QFile::link(entry.section(u"->"_s, 1), path)
+                                              : QFile(path).open(QIODevice::WriteOnly));
         }
-    }
-}
-
-void tst_Cli::answerOnTheTerminal_data()
-{
-    QTest::addColumn<QByteArray>("answers"); // what the receiver's user types
-    QTest::addColumn<bool>("closeInput");
-    QTest::addColumn<QStringList>("saved");
-    QTest::addColumn<int>("senderExit");
-
-    QTest::newRow("no") << QByteArray("n\n") << false << QStringList() << 1;
-    QTest::newRow("end of input") << QByteArray() << true << QStringList() << 1;
-    QTest::newRow("not yes, then Yes")
-        << QByteArray("sure\n Yes \n") << false << QStringList{u"b.txt"_s} << 1;
-    QTest::newRow("yes typed ahead for both")
-        << QByteArray("y\ny\n") << false << QStringList{u"a.txt"_s, u"b.txt"_s} << 0;
-}
-
-void tst_Cli::answerOnTheTerminal()
-{
-    QFETCH(QByteArray, answers);
-    QFETCH(bool, closeInput);
-    QFETCH(QStringList, saved);
-    QFETCH(int, senderExit);
-
-    QTemporaryDir source;
-    QTemporaryDir target;
-    QStringList files;
-    const int fileCount = answers.count('\n') > 1 ? 2 : 1;
-    for (const QString &name : QStringList{u"a.txt"_s, u"b.txt"_s}.mid(0, fileCount)) {
-        files.append(source.filePath(name));
-        QVERIFY(!writeFile(files.last(), name.toUtf8()).isEmpty());
+        QString problem, chosen = QString::fromUtf8(row.chosen);
+        QCOMPARE(SafeFileName::choosePath(folder.chopped(1), QString::fromUtf8(row.name),
+                                          row.overwrite, &problem),
+                 chosen.isEmpty() ? chosen : folder + chosen);
+        QCOMPARE(problem.isEmpty(), !chosen.isEmpty());
     }
 
-    Receiver receiver;
-    QVERIFY(receiver.start(target.path(), {}));
-    receiver.cli.process.write(answers);
-    if (closeInput)
-        receiver.cli.process.closeWriteChannel();
-    Cli sender;
-    sender.start(receiver.senderArguments(files));
-    QVERIFY(sender.finish());
-    QCOMPARE(sender.exitCode(), senderExit);
-    receiver.cli.gather();
-    QVERIFY2(receiver.cli.err.contains("Accept \"a.txt\" (5 B, 5 bytes) from 127.0.0.1? [y/N]"),
-             receiver.cli.err.constData());
-    QCOMPARE(receiver.cli.err.contains("the input has ended (--yes accepts without asking)"),
-             closeInput);
-    if (senderExit != 0) {
-        QVERIFY2(sender.err.contains("corvane-cli: the receiver refused \"a.txt\"") ||
-                     sender.err.contains("corvane-cli: the receiver refused \"b.txt\""),
-                 sender.err.constData());
+    void receive_data()
+    {
+        QTest::addColumn<Receive>("row");
+        const auto row = [](const char *name, const Receive &row) {
+            QTest::newRow(name) << row;
+        };
+        row("identical", {"1 0 100003 3145745", "--yes --count 4", "", "f0 f1 f2 f3", 0, ""});
+        row("not yes, then Yes",
+            {"5 5", "", "sure\n Yes \n", "f1", 0,
+             "Accept \"f0\" (5 bytes) from 127.0.0.1? [y/N] sure\n|the receiver refused \"f0\""});
+        row("yes typed ahead", {"5 5", "", "y\ny\n", "f0 f1", 0, "Connected to 127.0.0.1"});
+        row("end of input", {"5", "", "", "", 0, "the input has ended (--yes accepts without"});
+        row("sender interrupted", {"5", "", "?send", "", 0, "interrupted; \"f0\" was not sent\n"});
+        row("receiver interrupted",
+            {"5", "", "?receive", "", 0,
+             "the receiver closed the connection; \"f0\" was not confirmed"});
+        row("parent folders", {"FIS5|0@../../x", "--yes", "", "x", 0, "\"../../x\" as \"x\""});
+        row("absolute path", {"FIS5|0@/etc/x", "--yes", "", "x", 0, ""});
+        row("control characters and NUL", {QByteArray("FIS5|0@a\x01\nb\x1b[2J\0c", 18), "--yes", "",
+                                           "ab[2Jc", 0, "Saving \"a\\x01\\x0ab\\x1b[2J"});
+        row("right-to-left override", {"FIS5|0@a\u202eexe.txt", "--yes", "", "aexe.txt", 0,
+                                       "Saving \"a\\u202eexe.txt\" as \"aexe.txt\""});
+        row("empty", {"FIS5|0@", "--yes", "", "", 0, "Refused \"\": not a usable file name"});
+        row("too large for the disk", {"FIS1152921504606846976|0@huge", "--yes", "", "", 1,
+                                       "corvane-cli: cannot save \"huge\": "});
+        row("interrupted", {"FIS1000|0@part", "--yes", "", "", 1,
+                            "corvane-cli: interrupted; \"part\" was not saved"});
     }
-
-    // Refusals leave the receiver waiting for the next sender; it ends cleanly on SIGTERM.
-    receiver.cli.process.terminate();
-    QVERIFY(receiver.cli.finish());
-    QCOMPARE(receiver.cli.exitCode(), 0);
-    QCOMPARE(entries(target.path()), saved);
-    for (const QString &name : saved)
-        QCOMPARE(readFile(target.filePath(name)), name.toUtf8());
-}
-
-void tst_Cli::announcedNameStaysInsideFolder_data()
-{
-    QTest::addColumn<QByteArray>("announced");
-    QTest::addColumn<QString>("saved"); // empty: refused
-
-    QTest::newRow("parent folders") << QByteArray("../../x") << u"x"_s;
-    QTest::newRow("absolute path") << QByteArray("/etc/x") << u"x"_s;
-    QTest::newRow("backslash parents") << QByteArray("..\\..\\x") << u"x"_s;
-    QTest::newRow("control characters and NUL")
-        << QByteArray("a\x01\nb\x1b[2J\0c\x7f.txt", 15) << u"ab[2Jc.txt"_s;
-    QTest::newRow("right-to-left override")
-        << QByteArray("invoice\u202efdp.exe") << u"invoicefdp.exe"_s;
-    QTest::newRow("too long for the file system")
-        << QByteArray(300, 'a') + ".txt" << QString(236, u'a') + u".txt"_s;
-    QTest::newRow("empty") << QByteArray() << QString();
-    QTest::newRow("dot dot around a control character") << QByteArray(".\x01.") << QString();
-}
-
-void tst_Cli::announcedNameStaysInsideFolder()
-{
-    QFETCH(QByteArray, announced);
-    QFETCH(QString, saved);
-
-    // The folder lies two levels down, so "../../x" would land inside the temporary tree.
-    QTemporaryDir root;
-    const QString folder = root.filePath(u"a/b/into"_s);
-    QVERIFY(QDir().mkpath(folder));
-
-    Receiver receiver;
-    QVERIFY(receiver.start(folder, {u"--yes"_s, u"--count"_s, u"1"_s}));
-    ScriptedSender sender;
-    QVERIFY(sender.connect(receiver));
-    const QByteArray content("hello");
-    const QByteArray answer = sender.announce(content.size(), announced);
-
-    if (saved.isEmpty()) {
-        QCOMPARE(answer, QByteArray("RFS"));
-        QVERIFY(receiver.cli.waitForError("Refused"));
-        receiver.cli.process.terminate();
-    } else {
-        QCOMPARE(answer, QByteArray("ACP"));
-        sender.binary.write(content);
-        QCOMPARE(sender.reply(), QByteArray("RFC"));
-        sender.info.close();
-        sender.binary.close();
+    void receive()
+    {
+        QFETCH(Receive, row);
+        // The folder lies two levels down, so "../../x" would land inside the temporary tree.
+        QTemporaryDir root;
+        const QString folder = root.filePath(u"a/b/into"_s);
+        const QStringList ports = freePorts(), saved = split(QString::fromUtf8(row.saved));
+        QVERIFY(QDir().mkpath(folder));
+        Cli receiver(split(u"receive --into "_s + folder + u' ' + QString::fromUtf8(row.options)) +
+                         ports,
+                     row.answers);
+        QStringList files;
+        ScriptedPeer peer;
+        if (row.sent.startsWith("FIS")) {
+            QVERIFY(peer.connectInfo(ports[1].toInt()) && peer.waitForInfo("CNT") &&
+                    peer.connectBinary(ports[3].toInt()));
+            peer.say(row.sent);
+            QVERIFY(waitUntil([&] { return peer.infoBytes.size() == 6; }));
+            peer.send(peer.infoBytes.endsWith("ACP") ? "hello" : "");
+            QVERIFY(saved.isEmpty() || peer.waitForInfo("CNTACPRFC"));
+        }
+        for (const QString &size : peer.info ? QStringList() : split(QString::fromUtf8(row.sent)))
+            files << writeFile(root.filePath(u"f%1"_s.arg(files.size())),
+                               randomBytes(size.toInt(), quint32(files.size())));
+        const QStringList sending =
+            split(u"send --to 127.0.0.1 --chunk-size 1000"_s) + ports + files;
+        ChildProcess program; // the real program, given Ctrl-C while asked
+        std::optional<Cli> sender;
+        if (row.answers == "?send") {
+            program.start(QStringLiteral(CORVANE_CLI_PATH), sending);
+            QVERIFY(receiver.asked());
+            ::kill(pid_t(program.process.processId()), SIGINT);
+            QVERIFY(program.finish());
+            QCOMPARE(program.exitCode(), 1);
+            QVERIFY(program.out.isEmpty() && program.err.startsWith("Connected to 127.0.0.1"));
+        } else if (!files.isEmpty()) {
+            sender.emplace(sending);
+            if (row.answers == "?receive" && receiver.asked())
+                receiver.run.interrupt();
+            QVERIFY(sender->finish());
+            QCOMPARE(sender->exitCode, saved.size() == files.size() ? 0 : 1);
+        }
+        if (!row.options.contains("--count"))
+            receiver.run.interrupt();
+        QVERIFY(receiver.finish());
+        QCOMPARE(receiver.exitCode, row.exitCode);
+        QCOMPARE(filesIn(folder), saved);
+        QCOMPARE(filesIn(root.filePath(u"a"_s)), QStringList{u"b"_s});
+        // Each side shows one summary line on stdout for each file saved.
+        QString summaries;
+        for (const QString &name : saved) {
+            const QByteArray content = files.isEmpty() ? "hello" : readFile(root.filePath(name));
+            QCOMPARE(readFile(folder + u'/' + name), content);
+            summaries += name + u": "_s + QString::number(content.size()) + u" bytes\n"_s;
+        }
+        const QRegularExpression timing(u" in [^,]+, [^,\n]+"_s);
+        for (const QBuffer *out : {&receiver.out, sender ? &sender->out : &receiver.out})
+            QCOMPARE(QString::fromUtf8(out->data()).remove(timing), summaries);
+        const QByteArray shown =
+            receiver.err.data() + program.err + (sender ? sender->err.data() : "");
+        for (const QByteArray &said : row.said.split('|'))
+            QVERIFY2(shown.contains(said) && !shown.contains('\x1b') && !shown.contains("\u202e"),
+                     shown.constData());
     }
-    QVERIFY(receiver.cli.finish());
-    QCOMPARE(receiver.cli.exitCode(), 0);
-    QCOMPARE(entries(folder), saved.isEmpty() ? QStringList() : QStringList{saved});
-    if (!saved.isEmpty())
-        QCOMPARE(readFile(folder + u'/' + saved), content);
-    QCOMPARE(entries(root.path()), QStringList{u"a"_s});
-    QCOMPARE(entries(root.filePath(u"a"_s)), QStringList{u"b"_s});
-    QCOMPARE(entries(root.filePath(u"a/b"_s)), QStringList{u"into"_s});
-    // Whatever came from the network reaches the terminal escaped.
-    for (const QByteArray hidden : {"\x1b", "\u202e"})
-        QVERIFY(!receiver.cli.err.contains(hidden) && !receiver.cli.out.contains(hidden));
-    if (announced.contains("\u202e"))
-        QVERIFY(receiver.cli.err.contains("\"invoice\\u202efdp.exe\" as \"invoicefdp.exe\""));
-}
-
-void tst_Cli::existingFileIsKept_data()
-{
-    QTest::addColumn<QStringList>("existing"); // a trailing "/" makes a folder, "->" a link
-    QTest::addColumn<bool>("overwrite");
-    QTest::addColumn<QString>("saved");
-
-    QTest::newRow("kept, next free number")
-        << QStringList{u"report.txt"_s, u"report (1).txt"_s} << false << u"report (2).txt"_s;
-    QTest::newRow("temporary twin taken")
-        << QStringList{u"report.txtTMP"_s} << false << u"report (1).txt"_s;
-    QTest::newRow("dangling link kept")
-        << QStringList{u"report.txt->../outside.txt"_s} << false << u"report (1).txt"_s;
-    QTest::newRow("overwrite") << QStringList{u"report.txt"_s} << true << u"report.txt"_s;
-    QTest::newRow("a folder is never overwritten")
-        << QStringList{u"report.txt/"_s} << true << u"report (1).txt"_s;
-}
-
-void tst_Cli::existingFileIsKept()
-{
-    QFETCH(QStringList, existing);
-    QFETCH(bool, overwrite);
-    QFETCH(QString, saved);
-
-    QTemporaryDir root;
-    const QString folder = root.filePath(u"into"_s);
-    QVERIFY(QDir().mkpath(folder));
-    QStringList after{saved};
-    for (const QString &entry : existing) {
-        const QString name = entry.section(u"->"_s, 0, 0).remove(u'/');
-        if (entry.endsWith(u'/'))
-            QVERIFY(QDir().mkpath(folder + u'/' + name));
-        else if (entry.contains(u"->"_s))
-            QVERIFY(QFile::link(entry.section(u"->"_s, 1), folder + u'/' + name));
-        else
-            QVERIFY(!writeFile(folder + u'/' + name, "old").isEmpty());
-        after.append(name);
-    }
-    const QString file = root.filePath(u"report.txt"_s);
-    QVERIFY(!writeFile(file, "new").isEmpty());
-
-    Receiver receiver;
-    QVERIFY(
-        receiver.start(folder, QStringList{u"--yes"_s, u"--count"_s, u"1"_s} +
-                                   (overwrite ? QStringList{u"--overwrite"_s} : QStringList())));
-    Cli sender;
-    sender.start(receiver.senderArguments({file}));
-    QVERIFY(sender.finish());
-    QVERIFY2(sender.exitCode() == 0, sender.err.constData());
-    QVERIFY(receiver.cli.finish());
-    QCOMPARE(receiver.cli.exitCode(), 0);
-
-    QCOMPARE(readFile(folder + u'/' + saved), QByteArray("new"));
-    after.removeDuplicates();
-    after.sort();
-    QCOMPARE(entries(folder), after);
-    for (const QString &entry : existing) {
-        if (entry != saved && !entry.endsWith(u'/') && !entry.contains(u"->"_s))
-            QCOMPARE(readFile(folder + u'/' + entry), QByteArray("old"));
-    }
-    // Nothing was written through the link.
-    QVERIFY(!QFile::exists(root.filePath(u"outside.txt"_s)));
-}
-
-void tst_Cli::portInUse_data()
-{
-    QTest::addColumn<bool>("infoTaken");
-    QTest::newRow("info port") << true;
-    QTest::newRow("binary port") << false;
-}
-
-void tst_Cli::portInUse()
-{
-    QFETCH(bool, infoTaken);
-
-    QTemporaryDir target;
-    QTcpServer occupant;
-    QVERIFY(occupant.listen(QHostAddress::Any, 0));
-    const int free = freePorts().first;
-    const int info = infoTaken ? occupant.serverPort() : free;
-    const int binary = infoTaken ? free : occupant.serverPort();
-
-    Cli receiver;
-    receiver.start({u"receive"_s, u"--into"_s, target.path(), u"--yes"_s, u"--info-port"_s,
-                    QString::number(info), u"--binary-port"_s, QString::number(binary)});
-    QVERIFY(receiver.finish());
-    QCOMPARE(receiver.exitCode(), 1);
-    const QByteArray expected = "corvane-cli: cannot listen on " +
-                                QByteArray(infoTaken ? "info" : "binary") + " port " +
-                                QByteArray::number(occupant.serverPort()) + ": ";
-    QVERIFY2(receiver.err.startsWith(expected), receiver.err.constData());
-    QVERIFY(receiver.err.contains("in use"));
-}
-
-void tst_Cli::senderFailures_data()
-{
-    QTest::addColumn<QString>("failure");
-    QTest::addColumn<QByteArray>("message");
-
-    QTest::newRow("nothing listens") << u"no receiver"_s << QByteArray("cannot connect to");
-    QTest::newRow("missing file") << u"missing file"_s << QByteArray("cannot read");
-    QTest::newRow("receiver hangs up mid-file") << u"dropped"_s << QByteArray("\"big.bin\"");
-}
-
-void tst_Cli::senderFailures()
-{
-    QFETCH(QString, failure);
-    QFETCH(QByteArray, message);
-
-    QTemporaryDir source;
-    const QString file =
-        source.filePath(failure == u"missing file" ? u"missing.bin"_s : u"big.bin"_s);
-    QVERIFY(!writeFile(source.filePath(u"big.bin"_s), randomBytes(512 * 1024, 7)).isEmpty());
-    ScriptedReceiver dropping;
-    QVERIFY(dropping.listen());
-    auto [infoPort, binaryPort] = freePorts();
-    if (failure == u"dropped") {
-        infoPort = dropping.info.serverPort();
-        binaryPort = dropping.binary.serverPort();
-    }
-
-    Cli sender;
-    sender.start({u"send"_s, file, u"--to"_s, u"127.0.0.1"_s, u"--info-port"_s,
-                  QString::number(infoPort), u"--binary-port"_s, QString::number(binaryPort)});
-    if (failure == u"dropped") {
-        // Accepts the file and hangs up once its bytes flow.
-        QTRY_VERIFY(dropping.infoPeer);
-        dropping.say("CNT");
-        QTRY_VERIFY(dropping.infoBytes.startsWith("FIS"));
-        dropping.say("ACP");
-        QTRY_VERIFY(!dropping.binaryBytes.isEmpty());
-        dropping.binaryPeer->abort();
-        dropping.infoPeer->abort();
-    }
-    QVERIFY(sender.finish());
-    QCOMPARE(sender.exitCode(), 1);
-    QVERIFY2(sender.err.startsWith("corvane-cli: ") || sender.err.contains("\ncorvane-cli: "),
-             sender.err.constData());
-    QVERIFY2(sender.err.contains(message), sender.err.constData());
-    QVERIFY(sender.out.isEmpty());
-}
-
-void tst_Cli::interruptRemovesTemporaryFile()
-{
-    QTemporaryDir target;
-    Receiver receiver;
-    QVERIFY(receiver.start(target.path(), {u"--yes"_s}));
-    ScriptedSender sender;
-    QVERIFY(sender.connect(receiver));
-    QCOMPARE(sender.announce(1000, "part.bin"), QByteArray("ACP"));
-    sender.binary.write(QByteArray(10, 'x'));
-    QTRY_VERIFY(QFile::exists(target.filePath(u"part.binTMP"_s)));
-
-    receiver.cli.process.terminate();
-    QVERIFY(receiver.cli.finish());
-    QCOMPARE(receiver.cli.exitCode(), 1);
-    QVERIFY(receiver.cli.err.contains("corvane-cli: interrupted; \"part.bin\" was not saved"));
-    QCOMPARE(entries(target.path()), QStringList());
-}
-
-void tst_Cli::fileTooLargeForTheDiskIsRefused()
-{
-    QTemporaryDir target;
-    Receiver receiver;
-    QVERIFY(receiver.start(target.path(), {u"--yes"_s}));
-    ScriptedSender sender;
-    QVERIFY(sender.connect(receiver));
-    QCOMPARE(sender.announce(Q_INT64_C(1) << 60, "huge.bin"), QByteArray("RFS"));
-    QVERIFY(receiver.cli.waitForError("Refused \"huge.bin\""));
-    QVERIFY(receiver.cli.err.contains("corvane-cli: cannot save \"huge.bin\": "));
-
-    // The sender may go on with another file on the same connections.
-    QCOMPARE(sender.announce(2, "small.bin"), QByteArray("ACP"));
-    sender.binary.write("ok");
-    QCOMPARE(sender.reply(), QByteArray("RFC"));
-    receiver.cli.process.terminate();
-    QVERIFY(receiver.cli.finish());
-    // A file that was wanted but could not be saved makes the run a failure.
-    QCOMPARE(receiver.cli.exitCode(), 1);
-    QCOMPARE(entries(target.path()), QStringList{u"small.bin"_s});
-}
-
-void tst_Cli::commandLine_data()
-{
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QByteArray>("start"); // of stdout after success, of stderr otherwise
-    QTest::addColumn<QByteArray>("hint");
-
-    const QByteArray general = "\nTry 'corvane-cli --help'";
-    const QByteArray send = "\nTry 'corvane-cli send --help'";
-    const QByteArray receive = "\nTry 'corvane-cli receive --help'";
-    const auto usage = [](const char *name, const QStringList &arguments, const char *problem,
-                          const QByteArray &hint) {
-        QTest::newRow(name) << arguments << 2 << "corvane-cli: " + QByteArray(problem) << hint;
-    };
-    usage("no command", {}, "no command given", general);
-    usage("required option missing", {u"send"_s, u"f"_s}, "no receiver given", send);
-    usage("invalid value", {u"send"_s, u"f"_s, u"--to"_s, u"h"_s, u"--chunk-size"_s, u"4k"_s},
-          "invalid value '4k' for --chunk-size", send);
-    usage("no such folder", {u"receive"_s, u"--into"_s, u"/nonexistent/folder"_s},
-          "not a folder: /nonexistent/folder", receive);
-    usage("option of the other command",
-          {u"receive"_s, u"--into"_s, QDir::tempPath(), u"--to"_s, u"h"_s}, "Unknown option 'to'",
-          receive);
-    QTest::newRow("--help") << QStringList{u"--help"_s} << 0
-                            << QByteArray("Usage: corvane-cli send FILE... --to HOST")
-                            << QByteArray();
-    QTest::newRow("receive -h") << QStringList{u"receive"_s, u"-h"_s} << 0
-                                << QByteArray("Usage: corvane-cli receive --into DIR")
-                                << QByteArray();
-    QTest::newRow("--version") << QStringList{u"--version"_s} << 0 << QByteArray("corvane-cli 1.")
-                               << QByteArray();
-}
-
-void tst_Cli::commandLine()
-{
-    QFETCH(QStringList, arguments);
-    QFETCH(int, exitCode);
-    QFETCH(QByteArray, start);
-    QFETCH(QByteArray, hint);
-
-    Cli cli;
-    cli.start(arguments);
-    QVERIFY(cli.finish());
-    QCOMPARE(cli.exitCode(), exitCode);
-    // Each answer on its own stream: nothing else, not even from the headless platform.
-    const QByteArray &shown = exitCode == 0 ? cli.out : cli.err;
-    QVERIFY2(shown.startsWith(start) && shown.contains(hint), shown.constData());
-    QVERIFY((exitCode == 0 ? cli.err : cli.out).isEmpty());
-}
+};
 
 QTEST_MAIN(tst_Cli)
 #include "tst_cli.moc"
