@@ -116,7 +116,11 @@ CommandLine::Result parseSend(const QStringList &arguments)
         return showText(commandHelp(
             parser, u"corvane-cli send FILE... --to HOST [options]"_s,
             u"Connects to a receiver, announces each file in turn, sends it and waits for the\n"
-            "receiver's confirmation. Exits with 0 only when every file was confirmed."_s));
+            "receiver's confirmation. Each confirmed file gets a line on stdout with its\n"
+            "SHA-256.\n"
+            "\n"
+            "Exit status: 0 when every file was confirmed; 1 when one was refused, lost or\n"
+            "unreadable; 2 for a wrong command line; 130 when cancelled (Ctrl-C)."_s));
     }
 
     CommandLine::Result result;
@@ -150,6 +154,10 @@ CommandLine::Result parseReceive(const QStringList &arguments)
     parser.addOption({u"overwrite"_s,
                       u"Replace a file of the same name; without it a new file is saved as "
                       "\"name (1).ext\" beside it."_s});
+    parser.addOption({u"sha256-file"_s,
+                      u"Append \"HASH  NAME\" for each saved file to this file, as "
+                      "\"sha256sum -c\" reads it in DIR."_s,
+                      u"file"_s});
     parser.addOption({u"count"_s,
                       u"End after this many saved files (default: run until interrupted)."_s,
                       u"n"_s});
@@ -160,7 +168,11 @@ CommandLine::Result parseReceive(const QStringList &arguments)
             parser, u"corvane-cli receive --into DIR [options]"_s,
             u"Listens for a sender and saves each file it announces into DIR, under the\n"
             "announced name made safe. Asks on the terminal before each file unless --yes.\n"
-            "Ends after --count files, or on Ctrl-C, leaving no temporary file behind."_s));
+            "Each saved file gets a line on stdout with its SHA-256. Ends after --count\n"
+            "files, or on Ctrl-C, leaving no temporary file behind.\n"
+            "\n"
+            "Exit status: 0 when every accepted file was saved; 1 when one was not; 2 for a\n"
+            "wrong command line; 130 when cancelled (Ctrl-C) while a file was arriving."_s));
     }
     if (!parser.positionalArguments().isEmpty())
         return usageError(
@@ -177,6 +189,13 @@ CommandLine::Result parseReceive(const QStringList &arguments)
     options.directory = folder.canonicalFilePath();
     options.acceptAll = parser.isSet(u"yes"_s);
     options.overwrite = parser.isSet(u"overwrite"_s);
+    if (parser.isSet(u"sha256-file"_s)) {
+        const QFileInfo sums(parser.value(u"sha256-file"_s));
+        if (sums.isDir())
+            return usageError(u"a folder, not a file: "_s + parser.value(u"sha256-file"_s),
+                              command);
+        options.sha256File = sums.absoluteFilePath();
+    }
     QString problem;
     if (!readNumber(parser, u"info-port"_s, 1, 65535, &options.infoPort, &problem) ||
         !readNumber(parser, u"binary-port"_s, 1, 65535, &options.binaryPort, &problem) ||

@@ -12,6 +12,8 @@ namespace ExitCode {
 inline constexpr int Success = 0;
 inline constexpr int TransferFailed = 1;
 inline constexpr int UsageError = 2;
+// Ctrl-C or SIGTERM while a file was under way, as shells report a program ended by SIGINT.
+inline constexpr int Cancelled = 130;
 } // namespace ExitCode
 
 struct SendOptions
@@ -30,7 +32,8 @@ struct ReceiveOptions
     int binaryPort = DefaultBinaryPort;
     bool acceptAll = false;
     bool overwrite = false;
-    int count = 0; // 0: no limit
+    int count = 0;      // 0: no limit
+    QString sha256File; // absolute; empty: none
 };
 
 // Reads corvane-cli's arguments: a command ("send" or "receive") and its options, or

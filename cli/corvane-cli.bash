@@ -24,6 +24,10 @@ _corvane_cli()
             _filedir -d
             return
             ;;
+        --sha256-file)
+            _filedir
+            return
+            ;;
         --info-port | --binary-port | --chunk-size | --count)
             return
             ;;
@@ -41,7 +45,7 @@ _corvane_cli()
             ;;
         receive)
             COMPREPLY=($(compgen -W '--into --info-port --binary-port --yes --overwrite --count
-                --help' -- "$cur"))
+                --sha256-file --help' -- "$cur"))
             ;;
         *)
             COMPREPLY=($(compgen -W 'send receive --help --version' -- "$cur"))

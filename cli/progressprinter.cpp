@@ -18,16 +18,6 @@ constexpr qint64 PlainIntervalMs = 5000;
 constexpr int BarWidth = 20;
 constexpr qsizetype NameWidth = 24;
 
-QString formatDuration(qint64 seconds)
-{
-    const qint64 hours = seconds / 3600;
-    const QString minutesSeconds = QString::number((seconds / 60) % 60) + u':' +
-                                   QString::number(seconds % 60).rightJustified(2, u'0');
-    if (hours == 0)
-        return minutesSeconds;
-    return QString::number(hours) + u':' + minutesSeconds.rightJustified(5, u'0');
-}
-
 } // namespace
 
 ProgressPrinter::ProgressPrinter(Console &console)
@@ -42,6 +32,7 @@ void ProgressPrinter::begin(const QString &name, qint64 total)
     m_total = total;
     m_done = 0;
     m_speedSample = -1;
+    m_timeLeft.clear();
     m_elapsed.start();
     m_sinceDraw.start();
     if (m_terminal)
@@ -60,9 +51,10 @@ void ProgressPrinter::update(qint64 done)
 void ProgressPrinter::setSpeed(int kibPerSecond)
 {
     m_speedSample = kibPerSecond;
+    m_timeLeft.addSample(kibPerSecond);
 }
 
-void ProgressPrinter::finish(qint64 bytes)
+void ProgressPrinter::finish(qint64 bytes, const QString &sha256)
 {
     const qint64 nanoseconds = m_active ? m_elapsed.nsecsElapsed() : 0;
     const QString name = m_name;
@@ -71,7 +63,8 @@ void ProgressPrinter::finish(qint64 bytes)
     const double mibPerSecond = seconds > 0 ? double(bytes) / (1024.0 * 1024.0) / seconds : 0.0;
     m_console.out(name + u": "_s + QString::number(bytes) + u" bytes in "_s +
                   QString::number(seconds, 'f', 3) + u" s, "_s +
-                  QString::number(mibPerSecond, 'f', 2) + u" MiB/s\n"_s);
+                  QString::number(mibPerSecond, 'f', 2) + u" MiB/s"_s +
+                  (sha256.isEmpty() ? QString() : u", SHA-256 "_s + sha256) + u'\n');
 }
 
 void ProgressPrinter::abandon()
@@ -113,9 +106,7 @@ void ProgressPrinter::draw()
                                     : (m_done > 0 ? 100 : 0);
     const double speed = bytesPerSecond();
     const QString perSecond = formatSize(qint64(speed)) + u"/s"_s;
-    const qint64 remaining = std::max<qint64>(0, m_total - m_done);
-    const QString eta =
-        speed > 0 ? formatDuration(qint64(double(remaining) / speed + 0.5)) : u"--:--"_s;
+    const QString eta = TimeLeft::format(m_timeLeft.seconds(m_total - m_done));
 
     if (!m_terminal) {
         m_console.err(m_name + u": "_s + QString::number(percent) + u"% ("_s +

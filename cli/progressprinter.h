@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/timeleft.h"
+
 #include <QElapsedTimer>
 #include <QString>
 
@@ -9,8 +11,8 @@ class Console;
 
 // What corvane-cli shows while it works. On a terminal: one progress line on stderr, redrawn
 // at most every 200 ms. Otherwise: a plain progress line at most every 5 seconds. After each
-// file: one summary line on stdout (name, bytes, seconds, MiB/s). Messages go to stderr and
-// clear the progress line first, so they never mix with it.
+// file: one summary line on stdout (name, bytes, seconds, MiB/s, SHA-256). Messages go to stderr
+// and clear the progress line first, so they never mix with it.
 class ProgressPrinter
 {
 public:
@@ -19,10 +21,10 @@ public:
 
     void begin(const QString &name, qint64 total);
     void update(qint64 done);
-    // The latest speed sample, in KiB/s.
+    // The latest speed sample, in KiB/s; the time left is estimated from the last few.
     void setSpeed(int kibPerSecond);
-    // The file is done: summary line on stdout.
-    void finish(qint64 bytes);
+    // The file is done: summary line on stdout, with the hash unless it is empty.
+    void finish(qint64 bytes, const QString &sha256);
     // The file failed: the progress line goes, no summary.
     void abandon();
 
@@ -47,6 +49,7 @@ private:
     qint64 m_total = 0;
     qint64 m_done = 0;
     int m_speedSample = -1;
+    TimeLeft m_timeLeft;
     QElapsedTimer m_elapsed;
     QElapsedTimer m_sinceDraw;
 };

@@ -5,6 +5,7 @@
 #include "protocol/announcedname.h"
 #include "receiver/binaryreceiver.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QTcpServer>
 #include <QTimer>
@@ -60,6 +61,14 @@ void ReceiveSession::start()
     connect(m_closingTimer, &QTimer::timeout, this,
             [this] { finish(m_failed == 0 ? ExitCode::Success : ExitCode::TransferFailed); });
 
+    if (!m_options.sha256File.isEmpty()) {
+        m_sums = new QFile(m_options.sha256File, this);
+        if (!m_sums->open(QIODevice::WriteOnly | QIODevice::Append)) {
+            m_progress.error(u"cannot write to "_s + quoted(m_options.sha256File) + u": "_s +
+                             m_sums->errorString());
+            return finish(ExitCode::TransferFailed);
+        }
+    }
     if (!listen())
         return finish(ExitCode::TransferFailed);
     m_progress.note(u"Listening on info port "_s + QString::number(m_options.infoPort) +
@@ -94,13 +103,15 @@ void ReceiveSession::interrupt()
         return;
     if (m_receiving) {
         m_receiving = false;
-        ++m_failed;
+        // Removes the temporary file and closes both channels, so the sender stops.
+        m_receiver->Cancel();
         m_progress.abandon();
-        m_progress.error(u"interrupted; "_s + quoted(m_savedName) + u" was not saved"_s);
-    } else {
-        // A question waiting on the terminal has no line end yet.
-        m_progress.note(m_asking ? u"\nInterrupted"_s : u"Interrupted"_s);
+        m_progress.error(u"cancelled; "_s + quoted(m_savedName) + u" was not saved"_s);
+        return finish(ExitCode::Cancelled);
     }
+    // Between files Ctrl-C is the usual end. A question waiting on the terminal has no line
+    // end yet.
+    m_progress.note(m_asking ? u"\nInterrupted"_s : u"Interrupted"_s);
     finish(m_failed == 0 ? ExitCode::Success : ExitCode::TransferFailed);
 }
 
@@ -196,8 +207,17 @@ void ReceiveSession::onComplete()
     if (!m_receiving || m_finished)
         return;
     m_receiving = false;
-    m_progress.finish(m_receiver->TotalReceived());
+    const QString sha256 = m_receiver->Sha256();
+    m_progress.finish(m_receiver->TotalReceived(), sha256);
     ++m_saved;
+    // The lines "sha256sum -c" reads in the folder; a safe name holds no backslash or line
+    // break, which that format would need escaped.
+    const QByteArray line = sha256.toLatin1() + "  " + QFile::encodeName(m_savedName) + '\n';
+    if (m_sums && !sha256.isEmpty() && (m_sums->write(line) != line.size() || !m_sums->flush())) {
+        ++m_failed;
+        m_progress.error(u"cannot write to "_s + quoted(m_options.sha256File) + u": "_s +
+                         m_sums->errorString());
+    }
     const int generation = m_requestGeneration;
     QTimer::singleShot(0, this, [this, generation] {
         if (generation == m_requestGeneration && !m_finished && !m_receiving)

@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QString>
 
+class QFile;
 class QTimer;
 
 namespace corvane {
@@ -33,7 +34,8 @@ public:
     Q_DISABLE_COPY_MOVE(ReceiveSession)
 
     void start();
-    // Ctrl-C or SIGTERM: drops a file in progress (no temporary file stays) and ends.
+    // Ctrl-C or SIGTERM: cancels a file in progress (no temporary file stays; the exit code is
+    // ExitCode::Cancelled) and ends.
     void interrupt();
 
 signals:
@@ -60,6 +62,7 @@ private:
     BinaryReceiver *m_receiver = nullptr;
     TerminalPrompt *m_prompt = nullptr;
     QTimer *m_closingTimer = nullptr;
+    QFile *m_sums = nullptr; // --sha256-file
     ProgressPrinter m_progress;
     QString m_announcedName; // as the sender wrote it
     QString m_safeName;      // made safe, before a free name was chosen

@@ -82,8 +82,14 @@ void SendSession::interrupt()
 {
     if (m_finished)
         return;
-    fail(m_current >= 0 ? u"interrupted; "_s + quoted(currentFileName()) + u" was not sent"_s
-                        : u"interrupted"_s);
+    // Closing both channels tells the receiver to drop what it has of the file.
+    if (m_sender)
+        m_sender->Cancel();
+    m_progress.abandon();
+    m_progress.error(m_current >= 0
+                         ? u"cancelled; "_s + quoted(currentFileName()) + u" was not sent"_s
+                         : u"cancelled"_s);
+    finish(ExitCode::Cancelled);
 }
 
 void SendSession::onConnected()
@@ -163,7 +169,11 @@ void SendSession::onComplete()
 {
     if (m_current < 0 || !m_streaming || m_finished)
         return;
-    m_progress.finish(m_sender->CurrentFileSize());
+    // An empty file can be confirmed before its SendFile ran; running it now, with nothing to
+    // send, gives the file its hash.
+    if (m_sender->CurrentFileSize() == 0 && m_sender->Sha256().isEmpty())
+        m_sender->SendFile();
+    m_progress.finish(m_sender->CurrentFileSize(), m_sender->Sha256());
     m_streaming = false;
     m_current = -1;
     QTimer::singleShot(0, this, &SendSession::announceNext);

@@ -32,7 +32,8 @@ public:
     Q_DISABLE_COPY_MOVE(SendSession)
 
     void start();
-    // Ctrl-C: closes the connections, so the receiver discards the partial file.
+    // Ctrl-C or SIGTERM: cancels the file under way (the receiver discards what it has) and
+    // ends with ExitCode::Cancelled.
     void interrupt();
 
 signals:

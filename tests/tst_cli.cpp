@@ -6,6 +6,7 @@
 #include "support/testing.h"
 
 #include <QBuffer>
+#include <QCryptographicHash>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -174,17 +175,19 @@ private slots:
         const auto row = [](const char *name, const Receive &row) {
             QTest::newRow(name) << row;
         };
-        row("identical", {"1 0 100003 3145745", "--yes --count 4", "", "f0 f1 f2 f3", 0, ""});
+        row("identical",
+            {"1 0 100003 3145745", "--yes --count 4 --sha256-file SUMS", "", "f0 f1 f2 f3", 0, ""});
         row("not yes, then Yes",
             {"5 5", "", "sure\n Yes \n", "f1", 0,
              "Accept \"f0\" (5 bytes) from 127.0.0.1? [y/N] sure\n|the receiver refused \"f0\""});
         row("yes typed ahead", {"5 5", "", "y\ny\n", "f0 f1", 0, "Connected to 127.0.0.1"});
         row("end of input", {"5", "", "", "", 0, "the input has ended (--yes accepts without"});
-        row("sender interrupted", {"5", "", "?send", "", 0, "interrupted; \"f0\" was not sent\n"});
+        row("sender interrupted", {"5", "", "?send", "", 0, "cancelled; \"f0\" was not sent\n"});
         row("receiver interrupted",
             {"5", "", "?receive", "", 0,
              "the receiver closed the connection; \"f0\" was not confirmed"});
-        row("parent folders", {"FIS5|0@../../x", "--yes", "", "x", 0, "\"../../x\" as \"x\""});
+        row("parent folders",
+            {"FIS5|0@../../x", "--yes --sha256-file SUMS", "", "x", 0, "\"../../x\" as \"x\""});
         row("absolute path", {"FIS5|0@/etc/x", "--yes", "", "x", 0, ""});
         row("control characters and NUL", {QByteArray("FIS5|0@a\x01\nb\x1b[2J\0c", 18), "--yes", "",
                                            "ab[2Jc", 0, "Saving \"a\\x01\\x0ab\\x1b[2J"});
@@ -193,8 +196,8 @@ private slots:
         row("empty", {"FIS5|0@", "--yes", "", "", 0, "Refused \"\": not a usable file name"});
         row("too large for the disk", {"FIS1152921504606846976|0@huge", "--yes", "", "", 1,
                                        "corvane-cli: cannot save \"huge\": "});
-        row("interrupted", {"FIS1000|0@part", "--yes", "", "", 1,
-                            "corvane-cli: interrupted; \"part\" was not saved"});
+        row("interrupted", {"FIS1000|0@part", "--yes", "", "", 130,
+                            "corvane-cli: cancelled; \"part\" was not saved"});
     }
     void receive()
     {
@@ -204,9 +207,9 @@ private slots:
         const QString folder = root.filePath(u"a/b/into"_s);
         const QStringList ports = freePorts(), saved = split(QString::fromUtf8(row.saved));
         QVERIFY(QDir().mkpath(folder));
-        Cli receiver(split(u"receive --into "_s + folder + u' ' + QString::fromUtf8(row.options)) +
-                         ports,
-                     row.answers);
+        const QString sums = root.filePath(u"sums"_s);
+        const QString options = QString::fromUtf8(row.options).replace(u"SUMS"_s, sums);
+        Cli receiver(split(u"receive --into "_s + folder + u' ' + options) + ports, row.answers);
         QStringList files;
         ScriptedPeer peer;
         if (row.sent.startsWith("FIS")) {
@@ -220,37 +223,39 @@ private slots:
         for (const QString &size : peer.info ? QStringList() : split(QString::fromUtf8(row.sent)))
             files << writeFile(root.filePath(u"f%1"_s.arg(files.size())),
                                randomBytes(size.toInt(), quint32(files.size())));
-        const QStringList sending =
-            split(u"send --to 127.0.0.1 --chunk-size 1000"_s) + ports + files;
+        const QStringList args = split(u"send --to 127.0.0.1 --chunk-size 1000"_s) + ports + files;
         ChildProcess program; // the real program, given Ctrl-C while asked
         std::optional<Cli> sender;
         if (row.answers == "?send") {
-            program.start(QStringLiteral(CORVANE_CLI_PATH), sending);
+            program.start(QStringLiteral(CORVANE_CLI_PATH), args);
             QVERIFY(receiver.asked());
             ::kill(pid_t(program.process.processId()), SIGINT);
             QVERIFY(program.finish());
-            QCOMPARE(program.exitCode(), 1);
+            QCOMPARE(program.exitCode(), 130);
             QVERIFY(program.out.isEmpty() && program.err.startsWith("Connected to 127.0.0.1"));
         } else if (!files.isEmpty()) {
-            sender.emplace(sending);
+            sender.emplace(args);
             if (row.answers == "?receive" && receiver.asked())
                 receiver.run.interrupt();
             QVERIFY(sender->finish());
             QCOMPARE(sender->exitCode, saved.size() == files.size() ? 0 : 1);
         }
-        if (!row.options.contains("--count"))
+        if (!options.contains(u"--count"_s))
             receiver.run.interrupt();
         QVERIFY(receiver.finish());
         QCOMPARE(receiver.exitCode, row.exitCode);
         QCOMPARE(filesIn(folder), saved);
         QCOMPARE(filesIn(root.filePath(u"a"_s)), QStringList{u"b"_s});
-        // Each side shows one summary line on stdout for each file saved.
-        QString summaries;
+        QString summaries, lines; // each side's stdout, and what sha256sum -c reads in the folder
         for (const QString &name : saved) {
             const QByteArray content = files.isEmpty() ? "hello" : readFile(root.filePath(name));
+            const QString hash = QString::fromLatin1(
+                QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex());
             QCOMPARE(readFile(folder + u'/' + name), content);
-            summaries += name + u": "_s + QString::number(content.size()) + u" bytes\n"_s;
+            summaries += name + u": %1 bytes, SHA-256 "_s.arg(content.size()) + hash + u'\n';
+            lines += hash + u"  "_s + name + u'\n';
         }
+        QCOMPARE(readFile(sums), options.contains(u"sha256"_s) ? lines.toUtf8() : "<missing>");
         const QRegularExpression timing(u" in [^,]+, [^,\n]+"_s);
         for (const QBuffer *out : {&receiver.out, sender ? &sender->out : &receiver.out})
             QCOMPARE(QString::fromUtf8(out->data()).remove(timing), summaries);
