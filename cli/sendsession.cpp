@@ -169,10 +169,6 @@ void SendSession::onComplete()
 {
     if (m_current < 0 || !m_streaming || m_finished)
         return;
-    // An empty file can be confirmed before its SendFile ran; running it now, with nothing to
-    // send, gives the file its hash.
-    if (m_sender->CurrentFileSize() == 0 && m_sender->Sha256().isEmpty())
-        m_sender->SendFile();
     m_progress.finish(m_sender->CurrentFileSize(), m_sender->Sha256());
     m_streaming = false;
     m_current = -1;

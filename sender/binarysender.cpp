@@ -450,6 +450,12 @@ void BinarySender::Private::handleCode(const QString &code)
         m_announced = false;
         m_awaitingStream = false;
         tmrUploadSpeed->stop();
+        // An empty file is confirmed at acceptance, often before SendFile has run: it is
+        // complete all the same, and its hash is that of nothing.
+        if (m_currentFileSize == 0 && m_sha256.isEmpty()) {
+            m_hash.reset();
+            update(m_sha256, m_hash.finish(), Sha256Change);
+        }
         emit q->SendComplete();
         break;
     case InfoCode::Refused:
