@@ -1,0 +1,399 @@
+#include "protocol/errornumber.h"
+#include "protocol/socketendpoint.h"
+#include "protocol/speedsample.h"
+#include "receiver/binaryreceiver.h"
+#include "sender/binarysender.h"
+#include "support/scriptedpeer.h"
+#include "support/testing.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <functional>
+#include <numeric>
+
+using namespace corvane;
+using namespace corvane::test;
+using namespace Qt::StringLiterals;
+using State = SocketEndpoint::ConnectionState;
+
+namespace {
+constexpr qint64 MiB = 1024 * 1024;
+
+template<typename... Values>
+void row(const char *tag, const Values &...values)
+{
+    (QTest::newRow(tag) << ... << values);
+}
+
+// A component, a scripted peer as the other side, a folder, and one log of the component's
+// events (with their arguments) and the peer's notes.
+struct Side
+{
+    QTemporaryDir dir;
+    ScriptedPeer peer;
+    QStringList log;
+    QPointer<BinarySender> sender;
+    QPointer<BinaryReceiver> receiver;
+    std::function<void(const QString &)> onEvent; // runs inside each logged event
+    bool acceptRequests = false;                  // to the announced name in the folder
+    int infoReads = 0;
+    int ticks = 0;
+    int wrongTicks = 0; // samples other than speedSample() of the bytes counted since the last
+    qint64 lastTotal = 0;
+
+    explicit Side(bool sending)
+    {
+        if (sending) {
+            BinarySender *s = sender = new BinarySender;
+            watch(s, "SentTotal");
+            record(s, &BinarySender::SendError, u"SendError"_s, 1);
+            record(s, &BinarySender::Connected, u"Connected"_s);
+            record(s, &BinarySender::CommandAccepted, u"CommandAccepted"_s);
+            record(s, &BinarySender::CommandRefused, u"CommandRefused"_s);
+            record(s, &BinarySender::SendComplete, u"SendComplete"_s);
+            peer.log = &log;
+            peer.listen();
+            s->setRemoteHost(u"127.0.0.1"_s);
+            s->setRemotePortInfo(peer.infoPort());
+            s->setRemotePortBinary(peer.binaryPort());
+            return;
+        }
+        BinaryReceiver *r = receiver = new BinaryReceiver;
+        watch(r, "TotalReceived");
+        record(r, &BinaryReceiver::ReceiveError, u"ReceiveError"_s, 1);
+        record(r, &BinaryReceiver::ConnectionRequest, u"ConnectionRequest"_s);
+        record(r, &BinaryReceiver::ReceiveProgress, u"ReceiveProgress"_s);
+        record(r, &BinaryReceiver::ReceiveComplete, u"ReceiveComplete"_s);
+        QObject::connect(r, &BinaryReceiver::SendRequest, r, [this, r] {
+            if (acceptRequests)
+                r->AcceptSendRequest(path(r->CurrentFileName()));
+        });
+        record(r, &BinaryReceiver::SendRequest, u"SendRequest"_s);
+        auto *info = r->findChild<SocketEndpoint *>(); // its first endpoint is the info channel's
+        record(info, &SocketEndpoint::DataQueued, u"queued"_s); // "queued 3": a code went out
+        QObject::connect(info, &SocketEndpoint::DataArrival, r, [this] { ++infoReads; });
+        r->setLocalPortInfo(0);
+        r->setLocalPortBinary(0);
+    }
+    ~Side() { delete component(); }
+    QWidget *component() const { return sender ? static_cast<QWidget *>(sender) : receiver; }
+    QString path(const QString &name) const { return dir.filePath(name); }
+    QTimer *speedTimer() const { return component()->findChild<QTimer *>(); } // the first one
+    auto *binary() const { return component()->property("TheWinsock").value<SocketEndpoint *>(); }
+    template<typename Object, typename... Args>
+    void record(Object *object, void (Object::*signal)(Args...), const QString &name, int keep = 2)
+    {
+        QObject::connect(object, signal, object, [=, this](const std::decay_t<Args> &...values) {
+            QStringList line{name};
+            (line.append(QVariant::fromValue(values).toString()), ...);
+            log << line.mid(0, keep + 1).join(u' ');
+            if (onEvent)
+                onEvent(log.last());
+        });
+    }
+    template<typename Component>
+    void watch(Component *watched, const char *counter)
+    {
+        record(watched, &Component::Error, u"Error"_s, 1);
+        record(watched, &Component::Disconnected, u"Disconnected"_s);
+        QObject::connect(watched, &Component::Error, watched,
+                         [](short, QString &description, int, const QString &, const QString &, int,
+                            bool &cancel) { description += u" (seen)"_s, cancel = true; });
+        QObject::connect(watched, &Component::SpeedRecord, watched, [=, this](int speed) {
+            const qint64 total = watched->property(counter).toLongLong();
+            ++ticks;
+            wrongTicks += speed != speedSample(total - std::exchange(lastTotal, total)) ? 1 : 0;
+        });
+    }
+    // The sender's binary channel goes where its info channel went, whatever RemoteHost names
+    // by then, and a second "CNT" replaces it.
+    bool handshake()
+    {
+        if (!sender->Connect() || !waitUntil([this] { return !peer.info.isNull(); }))
+            return false;
+        sender->setRemoteHost(u"corvane.invalid"_s);
+        peer.say("CNT");
+        if (!waitUntil([this] { return binary()->State() == State::Connected; }))
+            return false;
+        peer.say("CNT");
+        return waitUntil([this] {
+            return peer.binaryConnections == 2 && binary()->State() == State::Connected;
+        });
+    }
+    bool open()
+    {
+        return receiver->Listen() && peer.connectInfo(receiver->LocalPortInfo()) &&
+               peer.waitForInfo("CNT") && peer.connectBinary(receiver->LocalPortBinary()) &&
+               waitUntil([this] { return log.contains(u"ConnectionRequest"_s); });
+    }
+    bool say(const QByteArray &text)
+    {
+        const int done = infoReads;
+        peer.say(text);
+        return waitUntil([&] { return infoReads > done || !component(); });
+    }
+    void expectQuiet(const QStringList &events, const QByteArray &wire, const QStringList &files)
+    {
+        waitUntil([&] { return log == events; });
+        settle(300);
+        QCOMPARE(log, events);
+        QCOMPARE(peer.infoBytes + peer.binaryBytes, wire);
+        QCOMPARE(filesIn(dir.path()), files);
+    }
+};
+} // namespace
+
+class tst_Components : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void endpoints()
+    {
+        // What a handler leaves is notified again, so no byte is stranded.
+        Side s(true);
+        SocketEndpoint ws;
+        QByteArray fetched;
+        connect(&ws, &SocketEndpoint::DataArrival, [&] { fetched += ws.GetBytes(1000); });
+        ws.setRemoteHost(u"127.0.0.1"_s);
+        ws.setRemotePort(s.peer.infoPort());
+        QVERIFY(ws.Connect() && waitUntil([&] { return !s.peer.info.isNull(); }));
+        const QByteArray bytes = randomBytes(4 * MiB + 1);
+        QVERIFY(ws.SendData(bytes));
+        s.peer.say(bytes);
+        QVERIFY(s.peer.waitForInfo(bytes) && waitUntil([&] { return fetched == bytes; }));
+        ws.setLocalPort(s.peer.infoPort());
+        QVERIFY(!ws.Listen());
+        QCOMPARE(ws.LastErrorNumber(), 10048);
+
+        // Either component passes each endpoint's error on, and what its host writes into
+        // Description and CancelDisplay is what the endpoint sees.
+        Side r(false);
+        for (auto *each : s.component()->findChildren<SocketEndpoint *>() +
+                              r.component()->findChildren<SocketEndpoint *>()) {
+            QString description = u"reset"_s;
+            bool cancel = false;
+            emit each->Error(10054, description, 10054, u"ws"_s, u"help"_s, 7, cancel);
+            QVERIFY(description == u"reset (seen)"_s && cancel);
+        }
+        ws.setLocalPort(0); // a port of its own, closed again: nothing listens there
+        QVERIFY(ws.Listen());
+        ws.Close();
+        s.sender->setRemotePortInfo(ws.LocalPort());
+        QVERIFY(s.sender->Connect());
+        s.expectQuiet({u"Error 10054"_s, u"Error 10054"_s, u"Error 10061"_s}, bytes, {});
+    }
+
+    void senderStream_data()
+    {
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<int>("chunk");
+        QTest::addColumn<QString>("peer"); // held back, it reads on later or ResetFile comes first
+        row("tail", 10000ll, 4096, u"reads"_s);
+        row("exact multiple", 8192ll, 4096, u"reads"_s);
+        row("empty file", 0ll, 4096, u"reads"_s);
+        row("1-byte chunks", 777ll, 1, u"reads"_s);
+        row("large chunks", 9 * MiB, int(4 * MiB), u"reads"_s);
+        row("held back, 4 KiB chunks", 32 * MiB, 4096, u"holds back"_s);
+        row("held back, 1 MiB chunks", 32 * MiB, int(MiB), u"holds back"_s);
+        row("held back, ResetFile", 32 * MiB, 4096, u"ResetFile"_s);
+    }
+
+    void senderStream()
+    {
+        QFETCH(qint64, size);
+        QFETCH(int, chunk);
+        QFETCH(QString, peer);
+        Side s(true);
+        const QByteArray content = randomBytes(size);
+        const QString file = writeFile(s.path(u"file"_s), content);
+        s.peer.readBinary = peer == u"reads"_s;
+        QVERIFY(s.handshake());
+        QList<qint64> sends;
+        qint64 most = 0;
+        connect(s.binary(), &SocketEndpoint::DataQueued, s.binary(), [&](qint64 count) {
+            sends << count;
+            most = std::max(most, s.binary()->BytesToWrite());
+        });
+        s.sender->setSource(file);
+        s.sender->setChunkSize(chunk);
+        QVERIFY(s.sender->SendInfo() &&
+                s.peer.waitForInfo("FIS" + QByteArray::number(size) + "|0@file"));
+        QVERIFY(!s.speedTimer()->isActive() && s.sender->SendFile());
+        if (peer != u"reads"_s) {
+            QVERIFY(waitUntil([&] { return s.ticks >= 2; }) && s.sender->Streaming());
+            QVERIFY(most < std::max(MiB, 4 * qint64(chunk)) + chunk);
+            if (peer == u"ResetFile"_s) {
+                s.sender->ResetFile();
+                size = std::accumulate(sends.begin(), sends.end(), qint64(0));
+            }
+            s.peer.readBinary = true;
+            s.peer.binaryBytes += s.peer.binary->readAll();
+        }
+        QVERIFY(s.peer.waitForBinary(size, 30000) && s.peer.binaryBytes == content.first(size));
+        QCOMPARE(sends, QList<qint64>(size / chunk, chunk) +
+                            QList<qint64>(size % chunk ? 1 : 0, size % chunk));
+        QVERIFY(!s.sender->Streaming() && !s.speedTimer()->isActive() && s.wrongTicks == 0);
+        QCOMPARE(openHandles(file), 0);
+        s.peer.say("RFSACPRFC"); // each code acted on once, in order
+        s.expectQuiet({u"Connected"_s, u"binary connection"_s, u"Connected"_s,
+                       u"binary connection"_s, u"CommandRefused"_s, u"CommandAccepted"_s,
+                       u"SendComplete"_s},
+                      s.peer.infoBytes + s.peer.binaryBytes, {u"file"_s});
+    }
+
+    void receiverStream_data()
+    {
+        QTest::addColumn<QList<int>>("pieces"); // each once the one before was reported
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<QStringList>("planted"); // there before, with 20000 other bytes
+        row("4096, 4096, 1808", QList<int>{4096, 4096, 1808}, 10000ll, QStringList());
+        row("coalesced: the same in one arrival", QList<int>{10000}, 10000ll, QStringList());
+        row("more than announced", QList<int>{12}, 10ll, QStringList());
+        row("empty file", QList<int>{}, 0ll, QStringList());
+        row("stale files", QList<int>{10}, 10ll, QStringList{u"a.bin"_s, u"a.binTMP"_s});
+    }
+
+    void receiverStream()
+    {
+        // A cut announcement, speed samples between pieces, then texts that get no answer.
+        QFETCH(QList<int>, pieces);
+        QFETCH(qint64, size);
+        QFETCH(QStringList, planted);
+        Side r(false);
+        r.acceptRequests = true;
+        for (const QString &name : planted)
+            QVERIFY(!writeFile(r.path(name), randomBytes(20000, 9)).isEmpty());
+        const QByteArray announcement = "FIS" + QByteArray::number(size) + "|0@a.bin";
+        QVERIFY(r.open() && r.say(announcement.first(4)) && r.say(announcement.sliced(4)));
+        QVERIFY(waitUntil([&] { return r.peer.infoBytes == "CNTACP" || size == 0; }) &&
+                !r.speedTimer()->isActive());
+        const QByteArray sent = randomBytes(std::accumulate(pieces.begin(), pieces.end(), 0));
+        QStringList events{u"queued 3"_s, u"ConnectionRequest"_s, u"SendRequest"_s, u"queued 3"_s};
+        for (qint64 at = 0; const int piece : pieces) {
+            r.peer.send(sent.mid(at, piece));
+            at += piece;
+            events << u"ReceiveProgress %1 %2"_s.arg(std::min(at, size)).arg(size);
+            const int ticks = r.ticks + (at < size && pieces.size() > 1 ? 2 : 0);
+            QVERIFY(waitUntil([&] { return r.log.contains(events.last()) && r.ticks >= ticks; }));
+        }
+        QVERIFY(r.peer.waitForInfo("CNTACPRFC") && r.say("FIS1a|0@x") && r.say("FSC"));
+        r.expectQuiet(events << u"ReceiveComplete"_s << u"queued 3"_s
+                             << u"Error %1"_s.arg(ErrorNumber::MalformedAnnouncement)
+                             << u"ReceiveComplete"_s,
+                      "CNTACPRFC", {u"a.bin"_s});
+        QVERIFY(readFile(r.path(u"a.bin"_s)) == sent.first(std::min(qint64(sent.size()), size)));
+        QVERIFY(!r.speedTimer()->isActive() && r.wrongTicks == 0);
+    }
+
+    void dropStopsWork_data()
+    {
+        QTest::addColumn<bool>("destroy"); // the stage is the tag's last word
+        for (const char *stage : {"Connect", "Connected", "CommandAccepted", "SendRequest",
+                                  "AcceptSendRequest", "ReceiveProgress", "ReceiveComplete"}) {
+            QTest::addRow("Reset at %s", stage) << false;
+            QTest::addRow("delete at %s", stage) << true;
+        }
+    }
+
+    void dropStopsWork()
+    {
+        // From inside an event, or right after a call that queued work: afterwards nothing
+        // happens (no event, no byte on the wire, no file left behind) and nothing crashes.
+        const QString stage = QString::fromLatin1(QTest::currentDataTag()).section(u' ', 2);
+        QFETCH(bool, destroy);
+        Side side(QStringList{u"Connect"_s, u"Connected"_s, u"CommandAccepted"_s}.contains(stage));
+        side.onEvent = [&](const QString &line) {
+            if (line.section(u' ', 0, 0) == stage)
+                destroy ? delete side.component()
+                        : void(QMetaObject::invokeMethod(side.component(), "Reset"));
+        };
+        QStringList events{u"Connected"_s, u"CommandAccepted"_s};
+        if (side.sender) {
+            QVERIFY(side.sender->Connect());
+            if (stage == u"Connect"_s)
+                side.onEvent(stage);
+            else if (waitUntil([&] { return !side.peer.info.isNull(); }))
+                side.peer.say("CNTACPRFCRFS");
+        } else {
+            side.acceptRequests = stage != u"AcceptSendRequest"_s;
+            QVERIFY(side.open() && side.say("FIS10|0@a.bin"));
+            if (!side.acceptRequests && side.receiver->AcceptSendRequest(side.path(u"a.bin"_s)))
+                side.onEvent(stage);
+            else if (stage != u"SendRequest"_s && side.peer.waitForInfo("CNTACP"))
+                side.peer.send(randomBytes(10));
+            events = {u"queued 3"_s, u"ConnectionRequest"_s,     u"SendRequest"_s,
+                      u"queued 3"_s, u"ReceiveProgress 10 10"_s, u"ReceiveComplete"_s};
+        }
+        // Up to the stage's own event (after AcceptSendRequest, the request).
+        while (!events.isEmpty() && !stage.endsWith(events.last().section(u' ', 0, 0)))
+            events.removeLast();
+        side.expectQuiet(events, QByteArray("CNTACP").first(3 * events.count(u"queued 3"_s)),
+                         stage == u"ReceiveComplete"_s ? QStringList{u"a.bin"_s} : QStringList());
+        QVERIFY(stage != u"Connect"_s || !side.peer.info);
+    }
+
+    void failures_data()
+    {
+        QTest::addColumn<QString>("argument"); // host, source or save path
+        QTest::addColumn<int>("value");        // info port, chunk size, or 1: accept a file first
+        QTest::addColumn<bool>("ready");       // connected, or an announcement is waiting
+        QTest::addColumn<int>("number");
+        using namespace ErrorNumber;
+        row("Connect, no host", QString(), 1700, false, AddressNotAvailable);
+        row("Connect, port 0", u"127.0.0.1"_s, 0, false, SocketInvalidArgument);
+        row("Connect, port 65536", u"127.0.0.1"_s, 65536, false, SocketInvalidArgument);
+        row("SendInfo, not connected", u"file"_s, 4096, false, NotConnected);
+        row("SendInfo, a folder", u"."_s, 4096, true, FileNotFound);
+        row("SendFile, chunk size 0", u"file"_s, 0, true, InvalidArgument);
+        row("SendFile, negative chunk size", u"file"_s, -4096, true, InvalidArgument);
+        row("SendFile, missing source", u"missing"_s, 4096, true, FileNotFound);
+        row("SendFile, binary channel down", u"file"_s, 4096, false, NotConnected);
+        row("AcceptSendRequest, empty path", QString(), 0, true, InvalidArgument);
+        row("AcceptSendRequest, a folder", u"."_s, 0, true, PathFileAccess);
+        row("AcceptSendRequest, nothing announced", u"a.bin"_s, 0, false, InvalidArgument);
+        row("AcceptSendRequest, a file open", u"b.bin"_s, 1, true, TransferInProgress);
+        row("AcceptSendRequest, missing folder", u"missing/a.bin"_s, 0, true, PathNotFound);
+    }
+
+    void failures()
+    {
+        // To a caller by name, as a number and a description; no event, byte or file follows.
+        QFETCH(QString, argument);
+        QFETCH(int, value);
+        QFETCH(bool, ready);
+        QFETCH(int, number);
+        const QByteArray call = QByteArray(QTest::currentDataTag()).split(',').first();
+        Side side(call != "AcceptSendRequest");
+        if (side.receiver) {
+            QVERIFY(side.open() && (!ready || side.say("FIS10|0@a.bin")));
+            QVERIFY(value != 1 || (side.receiver->AcceptSendRequest(side.path(u"a.bin"_s)) &&
+                                   side.peer.waitForInfo("CNTACP")));
+        } else {
+            QVERIFY(!writeFile(side.path(u"file"_s), randomBytes(10000)).isEmpty());
+            QVERIFY(!ready || side.handshake());
+            side.sender->setRemoteHost(argument); // each call reads only what it needs
+            side.sender->setRemotePortInfo(value);
+            side.sender->setSource(side.path(argument));
+            side.sender->setChunkSize(value);
+        }
+        const QStringList log = side.log;
+        const QStringList files = filesIn(side.dir.path());
+        const QByteArray wire = side.peer.infoBytes + side.peer.binaryBytes;
+        const QString target = argument.isEmpty() ? argument : side.path(argument);
+        const QGenericArgument arg = side.receiver ? Q_ARG(QString, target) : QGenericArgument();
+        QWidget *component = side.component();
+        bool ok = true;
+        QVERIFY(
+            QMetaObject::invokeMethod(component, call.constData(), Q_RETURN_ARG(bool, ok), arg));
+        QCOMPARE(ok ? 0 : component->property("LastErrorNumber").toInt(), number);
+        QVERIFY(!component->property("LastErrorDescription").toString().isEmpty());
+        QCOMPARE(openHandles(side.path(u"file"_s)), 0);
+        side.expectQuiet(log, wire, files);
+    }
+};
+
+QTEST_MAIN(tst_Components)
+#include "tst_components.moc"
