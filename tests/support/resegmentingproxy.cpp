@@ -61,7 +61,11 @@ public:
             QObject::connect(pipe.from, &QTcpSocket::disconnected, &pipe.timer,
                              [this, &pipe] { schedule(pipe); });
         }
-        QObject::connect(upstream, &QTcpSocket::connected, &m_pipes[0].timer, [this] {
+        // Each piece leaves when it is due: Nagle's algorithm would hold a small one back
+        // for the peer's delayed acknowledgement, 40 ms a time.
+        client->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        QObject::connect(upstream, &QTcpSocket::connected, &m_pipes[0].timer, [this, upstream] {
+            upstream->setSocketOption(QAbstractSocket::LowDelayOption, 1);
             schedule(m_pipes[0]);
             schedule(m_pipes[1]);
         });

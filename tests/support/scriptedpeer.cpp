@@ -61,12 +61,15 @@ bool ScriptedPeer::connectBinary(int port, const QHostAddress &from)
 
 void ScriptedPeer::say(const QByteArray &text)
 {
+    // Nagle's algorithm would hold a short write back for the other side's acknowledgement.
+    info->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     info->write(text);
     info->flush();
 }
 
 void ScriptedPeer::send(const QByteArray &bytes)
 {
+    binary->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     binary->write(bytes);
     binary->flush();
 }

@@ -30,6 +30,8 @@ public:
     bool listen();
     bool connectSender();
     bool connectBoth() { return listen() && connectSender(); }
+    // Where the receiving host saves the next file announced by a peer other than this sender.
+    void setTarget(const QString &name) { m_target = path(name); }
     // Announces content under targetName and returns at once; the hosts go on as above.
     bool start(const QByteArray &content, const QString &targetName, int chunkSize = 4096);
     // Sends content and waits for both sides to report it done; false (with why() saying so)
