@@ -1,10 +1,11 @@
 #include "demo/frmsender.h"
 
-#include "demo/eventlog.h"
-#include "demo/qtwindowdialogs.h"
 #include "demo/transferdisplay.h"
 #include "demo/windowcontrols.h"
+#include "demo/windowdialogs.h"
+#include "library/classids.h"
 #include "protocol/announcedname.h"
+#include "protocol/defaults.h"
 #include "protocol/errornumber.h"
 
 #include <QFile>
@@ -12,19 +13,13 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPlainTextEdit>
-#include <QProgressBar>
 #include <QPushButton>
-#include <QTimer>
 
 using namespace Qt::StringLiterals;
 
 namespace corvane {
 
 namespace {
-constexpr auto SenderClassID = "Corvane.BinarySender"_L1;
-constexpr int StatusInterval = 500;
-
 // The failures that mean a connection attempt did not get through: the user may try again.
 bool failedConnectionAttempt(int number)
 {
@@ -42,35 +37,25 @@ bool failedConnectionAttempt(int number)
 } // namespace
 
 frmSender::frmSender(const ComponentFactory &factory, WindowDialogs *dialogs, QWidget *parent)
-    : QWidget(parent)
+    : ComponentWindow("frmSender", u"Sender Form"_s, {5880, 6615}, dialogs, parent)
 {
-    if (!dialogs) {
-        m_ownDialogs = std::make_unique<QtWindowDialogs>();
-        dialogs = m_ownDialogs.get();
-    }
-    m_dialogs = dialogs;
-    setObjectName(u"frmSender"_s);
-    setWindowTitle(u"Sender Form"_s);
-    resize(WindowControls::twips(0, 0, 5880, 6615).size());
-    setFont(WindowControls::windowFont(font()));
-
-    QString error;
-    QWidget *component = factory ? factory(SenderClassID, this, &error) : nullptr;
-    if (component) {
-        component->setObjectName(u"Sender"_s);
-        component->move(WindowControls::twips(4440, 6120, 0, 0).topLeft());
-        // Its face says nothing at run time and would stick out under the progress bar.
-        component->hide();
-    }
-    m_sender = ComponentBinding(component);
+    const bool created = createComponent(factory, SenderClassID, "Sender", u"sending"_s);
     buildControls();
-    if (!component) {
+    if (!created) {
         cmdConnect->setEnabled(false);
-        showError(u"Sender Form"_s,
-                  u"The sending component %1 could not be created: %2"_s.arg(SenderClassID, error));
         return;
     }
-    subscribe();
+    subscribe({
+        {"Error(short,QString&,int,QString,QString,int,bool&)", "Sender_Error(short,QString&)"},
+        {"Connected()", "Sender_Connected()"},
+        {"CommandAccepted()", "Sender_CommandAccepted()"},
+        {"CommandRefused()", "Sender_CommandRefused()"},
+        {"SendProgress(qint64,qint64)", "Component_Progress(qint64,qint64)"},
+        {"SendComplete()", "Sender_SendComplete()"},
+        {"SpeedRecord(int)", "Component_SpeedRecord(int)"},
+        {"SendError(int,QString)", "Sender_SendError(int,QString)"},
+        {"Disconnected()", "Sender_Disconnected()"},
+    });
 }
 
 frmSender::~frmSender() = default;
@@ -80,7 +65,7 @@ void frmSender::buildControls()
     using namespace WindowControls;
     const Qt::Alignment right = Qt::AlignRight;
 
-    famRemoteInfo =
+    auto *famRemoteInfo =
         frame(this, "famRemoteInfo", u"Remote Receiver Information"_s, twips(120, 0, 5655, 1215));
     cmdConnect = button(famRemoteInfo, "cmdConnect", u"&Connect to remote receiver"_s,
                         twips(120, 240, 2295, 285), true);
@@ -107,77 +92,28 @@ void frmSender::buildControls()
     txtTotalFileSize =
         field(famSendOption, "txtTotalFileSize", u"0"_s, twips(2400, 840, 3135, 285), true, true);
     label(famSendOption, "Label6", u"Chunk Size(in bytes):"_s, twips(120, 1080, 2295, 255), right);
-    txtChunkSize =
-        field(famSendOption, "txtChunkSize", u"4096"_s, twips(2400, 1080, 3135, 285), false, true);
+    txtChunkSize = field(famSendOption, "txtChunkSize", QString::number(DefaultChunkSize),
+                         twips(2400, 1080, 3135, 285), false, true);
     cmdSend =
         button(famSendOption, "cmdSend", u"&Send the file"_s, twips(1560, 1440, 2295, 255), false);
 
-    famSendStatus =
-        frame(this, "famSendStatus", u"Send File Status"_s, twips(120, 3000, 5655, 1095));
-    label(famSendStatus, "Label7", u"Total Bytes Sent:"_s, twips(120, 240, 2295, 255), right);
-    lblTotalByteSent =
-        fieldLabel(famSendStatus, "lblTotalByteSent", u"0"_s, twips(2400, 240, 3135, 255));
-    lblPercentage = label(famSendStatus, "lblPercentage", u"Percentage"_s,
-                          twips(3120, 480, 1815, 255), Qt::AlignHCenter);
-    label(famSendStatus, "Label8", u"Sending Speed(KBps):"_s, twips(120, 720, 2295, 255), right);
-    txtSpeed = field(famSendStatus, "txtSpeed", u"0"_s, twips(2400, 720, 3135, 285), true, true);
-    tmrStatus = new QTimer(famSendStatus);
-    tmrStatus->setObjectName(u"tmrStatus"_s);
-    tmrStatus->setInterval(StatusInterval);
-
-    famLog = frame(this, "famLog", u"Event Log"_s, twips(120, 4080, 5655, 1935));
-    txtEventLog = logField(famLog, "txtEventLog", twips(120, 240, 5415, 1575));
-    m_log = std::make_unique<EventLog>(txtEventLog);
-
-    pb = progressBar(this, "pb", twips(120, 6120, 5655, 375));
+    buildStatus(3000, {u"Send File Status"_s, u"Total Bytes Sent:"_s, "lblTotalByteSent",
+                       u"Percentage"_s, u"Sending Speed(KBps):"_s, true});
+    buildLog(4080, 1935);
 
     connect(cmdBrowse, &QPushButton::clicked, this, &frmSender::cmdBrowse_Click);
     connect(cmdConnect, &QPushButton::clicked, this, &frmSender::cmdConnect_Click);
     connect(cmdSend, &QPushButton::clicked, this, &frmSender::cmdSend_Click);
-    connect(tmrStatus, &QTimer::timeout, this, &frmSender::tmrStatus_Timer);
-}
-
-void frmSender::subscribe()
-{
-    static constexpr std::pair<const char *, const char *> events[] = {
-        {"Error(short,QString&,int,QString,QString,int,bool&)", "Sender_Error(short,QString&)"},
-        {"Connected()", "Sender_Connected()"},
-        {"CommandAccepted()", "Sender_CommandAccepted()"},
-        {"CommandRefused()", "Sender_CommandRefused()"},
-        {"SendProgress(qint64,qint64)", "Sender_SendProgress(qint64,qint64)"},
-        {"SendComplete()", "Sender_SendComplete()"},
-        {"SpeedRecord(int)", "Sender_SpeedRecord(int)"},
-        {"SendError(int,QString)", "Sender_SendError(int,QString)"},
-        {"Disconnected()", "Sender_Disconnected()"},
-    };
-    for (const auto &[event, handler] : events)
-        m_sender.subscribe(event, this, handler);
-}
-
-QString frmSender::eventLog() const
-{
-    return m_log->text();
-}
-
-void frmSender::AddLog(const QString &text)
-{
-    m_log->add(text);
 }
 
 QString frmSender::remoteHost() const
 {
-    return AnnouncedName::visible(m_sender.text("RemoteHost"));
-}
-
-void frmSender::showError(const QString &title, const QString &text)
-{
-    // Never from inside a component's event: the box opens once the event has returned.
-    QTimer::singleShot(0, this, [this, title, text] { m_dialogs->showError(this, title, text); });
+    return AnnouncedName::visible(m_component.text("RemoteHost"));
 }
 
 void frmSender::cmdBrowse_Click()
 {
-    m_dialogs->chooseFileToOpen(this, u"All Files *.* (*)"_s,
+    dialogs()->chooseFileToOpen(this, u"All Files *.* (*)"_s,
                                 [self = QPointer(this)](const QString &path) {
                                     if (!self || path.isEmpty())
                                         return;
@@ -189,9 +125,9 @@ void frmSender::cmdBrowse_Click()
 void frmSender::cmdConnect_Click()
 {
     cmdConnect->setEnabled(false);
-    m_sender.set("RemoteHost", txtRemoteHost->text());
-    if (!m_sender.call("Connect()")) {
-        showError(QString::number(m_sender.errorNumber()), m_sender.errorDescription());
+    m_component.set("RemoteHost", txtRemoteHost->text());
+    if (!m_component.call("Connect()")) {
+        showCallError();
         cmdConnect->setEnabled(true);
     }
 }
@@ -207,14 +143,14 @@ void frmSender::cmdSend_Click()
     cmdSend->setEnabled(false);
     if (m_sending) {
         refuseSend(u"The file %1 is still being sent. Send the next one when it is complete."_s.arg(
-            AnnouncedName::visible(m_sender.text("Source"))));
+            AnnouncedName::visible(m_component.text("Source"))));
         return;
     }
     bool isNumber = false;
     const int chunkSize = txtChunkSize->text().trimmed().toInt(&isNumber);
-    if (!isNumber || chunkSize < 1 || chunkSize > MaxChunkSize) {
-        refuseSend(
-            u"The chunk size must be a whole number of bytes from 1 to %1."_s.arg(MaxChunkSize));
+    if (!isNumber || chunkSize < 1 || chunkSize > LargestChunkSize) {
+        refuseSend(u"The chunk size must be a whole number of bytes from 1 to %1."_s.arg(
+            LargestChunkSize));
         return;
     }
     const QString path = txtSource->text();
@@ -237,24 +173,19 @@ void frmSender::cmdSend_Click()
         return;
     }
 
-    m_sender.set("ChunkSize", chunkSize);
-    m_sender.set("Source", path);
-    txtTotalFileSize->setText(QString::number(m_sender.number("CurrentFileSize")));
-    if (!m_sender.call("SendInfo()")) {
-        showError(QString::number(m_sender.errorNumber()), m_sender.errorDescription());
+    m_component.set("ChunkSize", chunkSize);
+    m_component.set("Source", path);
+    txtTotalFileSize->setText(QString::number(m_component.number("CurrentFileSize")));
+    if (!m_component.call("SendInfo()")) {
+        showCallError();
         cmdSend->setEnabled(true);
         return;
     }
     m_sending = true;
     AddLog(u"File Information Sent to "_s + remoteHost());
-    AddLog(u"File Name= "_s + AnnouncedName::visible(m_sender.text("CurrentFileName")));
-    AddLog(u"File Size(in bytes)= "_s + QString::number(m_sender.number("CurrentFileSize")));
-    AddLog(u"Waiting for receiver["_s + m_sender.text("RemoteHostIP") + u"] ready signal..."_s);
-}
-
-void frmSender::tmrStatus_Timer()
-{
-    showTransferStatus(pb, lblTotalByteSent, lblPercentage, m_bytesSent, m_bytesTotal);
+    AddLog(u"File Name= "_s + AnnouncedName::visible(m_component.text("CurrentFileName")));
+    AddLog(u"File Size(in bytes)= "_s + QString::number(m_component.number("CurrentFileSize")));
+    AddLog(u"Waiting for receiver["_s + m_component.text("RemoteHostIP") + u"] ready signal..."_s);
 }
 
 void frmSender::Sender_Error(short Number, QString &Description)
@@ -267,58 +198,41 @@ void frmSender::Sender_Error(short Number, QString &Description)
 void frmSender::Sender_Connected()
 {
     AddLog(u"<Sender Control> connected to ["_s + remoteHost() + u"] successfully."_s);
-    txtRemotePortInfo->setText(QString::number(m_sender.number("RemotePortInfo")));
-    txtRemotePortBinary->setText(QString::number(m_sender.number("RemotePortBinary")));
+    txtRemotePortInfo->setText(QString::number(m_component.number("RemotePortInfo")));
+    txtRemotePortBinary->setText(QString::number(m_component.number("RemotePortBinary")));
     famSendOption->setEnabled(true);
 }
 
 void frmSender::Sender_CommandAccepted()
 {
-    AddLog(u"Sending command accepted by ["_s + m_sender.text("RemoteHostIP") + u']');
+    AddLog(u"Sending command accepted by ["_s + m_component.text("RemoteHostIP") + u']');
     AddLog(u"File Sending Started at "_s + timeOfDay());
-    AddLog(u"Now sending file ["_s + AnnouncedName::visible(m_sender.text("Source")) + u']');
-    tmrStatus->start();
-    if (!m_sender.call("SendFile()"))
-        failSend(m_sender.errorNumber(), m_sender.errorDescription());
+    AddLog(u"Now sending file ["_s + AnnouncedName::visible(m_component.text("Source")) + u']');
+    startStatus();
+    if (!m_component.call("SendFile()"))
+        failSend(m_component.errorNumber(), m_component.errorDescription());
 }
 
 void frmSender::Sender_CommandRefused()
 {
-    AddLog(u"Sending command refused by ["_s + m_sender.text("RemoteHostIP") + u']');
-    m_sender.call("ResetFile()");
-    m_bytesSent = 0;
-    m_bytesTotal = 0;
-    pb->setValue(0);
+    AddLog(u"Sending command refused by ["_s + m_component.text("RemoteHostIP") + u']');
+    m_component.call("ResetFile()");
+    stopStatus();
     m_sending = false;
     cmdConnect->setEnabled(false);
     cmdSend->setEnabled(true);
     famSendOption->setEnabled(true);
-}
-
-void frmSender::Sender_SendProgress(qint64 Progress, qint64 ProgressMax)
-{
-    m_bytesSent = Progress;
-    m_bytesTotal = ProgressMax;
 }
 
 void frmSender::Sender_SendComplete()
 {
-    tmrStatus->stop();
     AddLog(u"File Sending Complete at "_s + timeOfDay());
-    m_sender.call("ResetFile()");
-    m_bytesSent = 0;
-    m_bytesTotal = 0;
-    pb->setValue(0);
-    lblPercentage->setText(u"100%"_s);
+    m_component.call("ResetFile()");
+    completeStatus();
     m_sending = false;
     cmdConnect->setEnabled(false);
     cmdSend->setEnabled(true);
     famSendOption->setEnabled(true);
-}
-
-void frmSender::Sender_SpeedRecord(int Speed)
-{
-    txtSpeed->setText(QString::number(Speed));
 }
 
 void frmSender::Sender_SendError(int Number, const QString &Description)
@@ -336,15 +250,12 @@ void frmSender::failSend(int number, const QString &description)
 // Leaves the window ready for the next file after a transfer that did not complete.
 void frmSender::endTransfer()
 {
-    tmrStatus->stop();
     if (m_sending) {
-        m_sender.call("ResetFile()");
+        m_component.call("ResetFile()");
         cmdSend->setEnabled(true);
     }
     m_sending = false;
-    m_bytesSent = 0;
-    m_bytesTotal = 0;
-    pb->setValue(0);
+    stopStatus();
 }
 
 void frmSender::Sender_Disconnected()
@@ -360,7 +271,7 @@ void frmSender::Sender_Disconnected()
     if (m_sending) {
         showError(u"Connection lost"_s,
                   u"The connection to %1 was lost before the receiver confirmed the file %2."_s.arg(
-                      remoteHost(), AnnouncedName::visible(m_sender.text("CurrentFileName"))));
+                      remoteHost(), AnnouncedName::visible(m_component.text("CurrentFileName"))));
     }
     endTransfer();
 }

@@ -1,5 +1,6 @@
 #include "demo/windowpair.h"
 
+#include "demo/frmreceiver.h"
 #include "demo/frmsender.h"
 
 #include <QPointer>

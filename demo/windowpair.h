@@ -1,10 +1,11 @@
 #pragma once
 
 #include "demo/componentbinding.h"
-#include "demo/frmreceiver.h"
+#include "protocol/defaults.h"
 
 namespace corvane {
 
+class frmReceiver;
 class frmSender;
 
 struct WindowPair
@@ -17,7 +18,7 @@ struct WindowPair
 // area, then the receiver window created, shown and its frame placed touching the sender's
 // right edge, top edges level; the pair is placed again as the window manager frames it.
 // Both windows delete themselves when closed; neither owns the other.
-WindowPair showWindows(const ComponentFactory &factory, int portInfo = frmReceiver::DefaultPortInfo,
-                       int portBinary = frmReceiver::DefaultPortBinary);
+WindowPair showWindows(const ComponentFactory &factory, int portInfo = DefaultInfoPort,
+                       int portBinary = DefaultBinaryPort);
 
 } // namespace corvane
