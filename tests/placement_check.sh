@@ -8,11 +8,9 @@ probe=$1
 for tool in Xvfb openbox xdpyinfo xprop xwininfo xdotool; do
     command -v $tool >/dev/null || { echo "skipped: $tool is not installed"; exit 77; }
 done
-scratch=$(mktemp -d)
-pids=()
+scratch=$(mktemp -d) pids=()
 trap 'kill "${pids[@]}" 2>/dev/null; wait; rm -rf "$scratch"' EXIT
-n=90
-while [[ -e /tmp/.X11-unix/X$n || -e /tmp/.X$n-lock ]]; do n=$((n + 1)); done
+n=90; while [[ -e /tmp/.X11-unix/X$n || -e /tmp/.X$n-lock ]]; do n=$((n + 1)); done
 export DISPLAY=:$n QT_QPA_PLATFORM=xcb
 until_true() { for _ in {1..100}; do "$@" && return 0; sleep 0.1; done; return 1; }
 workarea() { xprop -root _NET_WORKAREA | cut -s -d= -f2 | tr -d ,; }

@@ -21,49 +21,41 @@ class tst_Designer : public QObject
     Q_OBJECT
 
 private slots:
-    void formComponentsTransferAFile();
-};
-
-void tst_Designer::formComponentsTransferAFile()
-{
-    QBuffer form;
-    form.setData(R"(<ui version="4.0"><class>Form</class><widget class="QWidget" name="Form">
+    void formComponentsTransferAFile()
+    {
+        QBuffer form;
+        form.setData(R"(<ui version="4.0"><class>Form</class><widget class="QWidget" name="Form">
   <widget class="corvane::BinarySender" name="sender">
-    <property name="ChunkSize"><number>1000</number></property></widget>
+    <property name="ChunkSize"><number>1000</number></property>
+    <property name="RemoteHost"><string>127.0.0.1</string></property></widget>
   <widget class="corvane::BinaryReceiver" name="receiver">
     <property name="LocalPortInfo"><number>0</number></property>
     <property name="LocalPortBinary"><number>0</number></property></widget>
 </widget></ui>)");
-    QUiLoader loader;
-    loader.clearPluginPaths();
-    loader.addPluginPath(QStringLiteral(CORVANE_DESIGNER_DIR));
-    const std::unique_ptr<QWidget> window(loader.load(&form));
-    QVERIFY2(window, qPrintable(loader.errorString()));
-    auto *sender = window->findChild<BinarySender *>(u"sender"_s);
-    auto *receiver = window->findChild<BinaryReceiver *>(u"receiver"_s);
-    QVERIFY(sender && receiver);
-    QCOMPARE(sender->ChunkSize(), 1000);
+        QUiLoader loader;
+        loader.clearPluginPaths();
+        loader.addPluginPath(QStringLiteral(CORVANE_DESIGNER_DIR));
+        const std::unique_ptr<QWidget> window(loader.load(&form));
+        QVERIFY2(window, qPrintable(loader.errorString()));
+        auto *sender = window->findChild<BinarySender *>(u"sender"_s);
+        auto *receiver = window->findChild<BinaryReceiver *>(u"receiver"_s);
+        QVERIFY(sender && receiver && receiver->Listen());
+        QCOMPARE(sender->ChunkSize(), 1000);
 
-    QTemporaryDir dir;
-    const QByteArray content = randomBytes(100'000);
-    const QString source = writeFile(dir.filePath(u"form.bin"_s), content);
-    const QString target = dir.filePath(u"received.bin"_s);
-    connect(receiver, &BinaryReceiver::ConnectionRequest, sender, [&] {
-        sender->setSource(source);
-        sender->SendInfo();
-    });
-    connect(receiver, &BinaryReceiver::SendRequest, receiver,
-            [&] { receiver->AcceptSendRequest(target); });
-    connect(sender, &BinarySender::CommandAccepted, sender, [&] { sender->SendFile(); });
-    QSignalSpy complete(sender, &BinarySender::SendComplete);
-    QVERIFY(receiver->Listen());
-    sender->setRemoteHost(u"127.0.0.1"_s);
-    sender->setRemotePortInfo(receiver->LocalPortInfo());
-    sender->setRemotePortBinary(receiver->LocalPortBinary());
-    QVERIFY(sender->Connect());
-    QVERIFY(complete.wait(10000));
-    QCOMPARE(readFile(target), content);
-}
+        QTemporaryDir dir;
+        const QByteArray content = randomBytes(100'000);
+        sender->setSource(writeFile(dir.filePath(u"form.bin"_s), content));
+        connect(receiver, &BinaryReceiver::ConnectionRequest, sender, &BinarySender::SendInfo);
+        connect(receiver, &BinaryReceiver::SendRequest, receiver,
+                [&] { receiver->AcceptSendRequest(dir.filePath(u"received.bin"_s)); });
+        connect(sender, &BinarySender::CommandAccepted, sender, &BinarySender::SendFile);
+        QSignalSpy complete(sender, &BinarySender::SendComplete);
+        sender->setRemotePortInfo(receiver->LocalPortInfo());
+        sender->setRemotePortBinary(receiver->LocalPortBinary());
+        QVERIFY(sender->Connect() && complete.wait(10000));
+        QCOMPARE(readFile(dir.filePath(u"received.bin"_s)), content);
+    }
+};
 
 QTEST_MAIN(tst_Designer)
 #include "tst_designer.moc"

@@ -11,20 +11,20 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+using namespace corvane;
+
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QWidget window;
-    auto *layout = new QVBoxLayout(&window);
-    auto *receiver = new corvane::BinaryReceiver(&window);
-    layout->addWidget(receiver);
-    QString error;
-    auto *sender = qobject_cast<corvane::BinarySender *>(
-        corvane::createComponent(QLatin1StringView(corvane::SenderClassID), &window, &error));
+    auto *receiver = new BinaryReceiver(&window);
+    auto *sender =
+        qobject_cast<BinarySender *>(createComponent(QLatin1StringView(SenderClassID), &window));
     if (!sender)
         return 3;
+    auto *layout = new QVBoxLayout(&window);
+    layout->addWidget(receiver);
     layout->addWidget(sender);
-
     receiver->setLocalPortInfo(0);
     receiver->setLocalPortBinary(0);
     if (!receiver->Listen())
@@ -34,23 +34,19 @@ int main(int argc, char *argv[])
     sender->setRemotePortBinary(receiver->LocalPortBinary());
     // A binding finds the property's notify signal by name and follows it.
     const QMetaObject *meta = sender->metaObject();
-    const QMetaProperty size = meta->property(meta->indexOfProperty("CurrentFileSize"));
-    if (!size.hasNotifySignal() || size.notifySignal().name() != "CurrentFileSizeChanged" ||
-        size.notifySignal() !=
-            QMetaMethod::fromSignal(&corvane::BinarySender::CurrentFileSizeChanged))
+    if (meta->property(meta->indexOfProperty("CurrentFileSize")).notifySignal() !=
+        QMetaMethod::fromSignal(&BinarySender::CurrentFileSizeChanged))
         return 7;
+    const qint64 size = QFileInfo(QCoreApplication::applicationFilePath()).size();
     qint64 told = -1;
-    QObject::connect(sender, &corvane::BinarySender::CurrentFileSizeChanged, &app,
+    QObject::connect(sender, &BinarySender::CurrentFileSizeChanged, &app,
                      [&told](qint64 value) { told = value; });
-    const QString self = QCoreApplication::applicationFilePath();
-    sender->setSource(self);
-    if (sender->property("CurrentFileSize").toLongLong() != QFileInfo(self).size())
+    sender->setSource(QCoreApplication::applicationFilePath());
+    if (sender->property("CurrentFileSize").toLongLong() != size)
         return 8;
-    QObject::connect(receiver, &corvane::BinaryReceiver::ConnectionRequest, &app,
-                     [&told, self] { QApplication::exit(told == QFileInfo(self).size() ? 0 : 9); });
+    QObject::connect(receiver, &BinaryReceiver::ConnectionRequest, &app,
+                     [&] { QApplication::exit(told == size ? 0 : 9); });
     QTimer::singleShot(20000, &app, [] { QApplication::exit(5); });
     window.show();
-    if (!sender->Connect())
-        return 6;
-    return QApplication::exec();
+    return sender->Connect() ? QApplication::exec() : 6;
 }
