@@ -44,9 +44,9 @@ public:
         QTimer::singleShot(0, [answer] { answer(true); });
     }
     void chooseFileToOpen(QWidget *, const QString &,
-                          std::function<void(const QString &)> chosen) override
+                          std::function<void(const QStringList &)> chosen) override
     {
-        QTimer::singleShot(0, [chosen, path = source] { chosen(path); });
+        QTimer::singleShot(0, [chosen, path = source] { chosen({path}); });
     }
     void chooseFileToSave(QWidget *, const QString &, const QString &,
                           std::function<void(const QString &)> chosen) override

@@ -9,6 +9,8 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QPushButton>
+#include <QShortcut>
 #include <QTextCursor>
 #include <QTimer>
 
@@ -18,6 +20,7 @@ namespace corvane {
 
 namespace {
 constexpr int StatusInterval = 500;
+const QString TimeLeftCaption = u"Time left: "_s;
 } // namespace
 
 ComponentWindow::ComponentWindow(const char *name, const QString &caption, QSize size,
@@ -70,6 +73,9 @@ void ComponentWindow::buildStatus(int top, const StatusTexts &texts)
     m_bytes = fieldLabel(frame, texts.bytesName, u"0"_s, twips(2400, 240, 3135, 255));
     lblPercentage = label(frame, "lblPercentage", texts.percentage, twips(3120, 480, 1815, 255),
                           Qt::AlignHCenter);
+    // In the free space left of the percentage: nothing else in the frame moves.
+    lblTimeLeft =
+        label(frame, "lblTimeLeft", QString(), twips(120, 480, 2895, 255), Qt::AlignRight);
     label(frame, "Label8", texts.speedCaption, twips(120, 720, 2295, 255), Qt::AlignRight);
     txtSpeed =
         field(frame, "txtSpeed", u"0"_s, twips(2400, 720, 3135, 285), true, texts.speedCentred);
@@ -85,6 +91,35 @@ void ComponentWindow::buildLog(int top, int height)
     using namespace WindowControls;
     auto *famLog = frame(this, "famLog", u"Event Log"_s, twips(120, top, 5655, height));
     txtEventLog = logField(famLog, "txtEventLog", twips(120, 240, 5415, height - 360));
+}
+
+void ComponentWindow::buildCancel(QWidget *frame, QRect place)
+{
+    cmdCancel = WindowControls::button(frame, "cmdCancel", u"Cancel"_s, place, false);
+    cmdCancel->setToolTip(u"Stops the file under way (Esc)"_s);
+    // A button's own shortcut clicks it 100 ms later; Escape cancels at once.
+    connect(new QShortcut(Qt::Key_Escape, this), &QShortcut::activated, cmdCancel,
+            &QPushButton::click);
+    connect(cmdCancel, &QPushButton::clicked, this, &ComponentWindow::cmdCancel_Click);
+}
+
+void ComponentWindow::setFileUnderWay(bool underWay)
+{
+    cmdCancel->setEnabled(underWay);
+}
+
+void ComponentWindow::cmdCancel_Click()
+{
+    // Cancel fails only when no file is under way: this one was complete, as its event will say.
+    if (!m_component.call("Cancel()"))
+        return;
+    setFileUnderWay(false);
+    fileCancelled();
+}
+
+void ComponentWindow::logSha256()
+{
+    AddLog(u"SHA-256: "_s + m_component.text("Sha256"));
 }
 
 void ComponentWindow::AddLog(const QString &text)
@@ -112,6 +147,8 @@ void ComponentWindow::showCallError()
 
 void ComponentWindow::startStatus()
 {
+    m_timeLeft.clear();
+    lblTimeLeft->setText(TimeLeftCaption + TimeLeft::format(std::nullopt));
     tmrStatus->start();
 }
 
@@ -119,6 +156,8 @@ void ComponentWindow::stopStatus()
 {
     tmrStatus->stop();
     pb->setValue(0);
+    lblTimeLeft->clear();
+    m_timeLeft.clear();
     m_bytesDone = 0;
     m_bytesTotal = 0;
 }
@@ -132,6 +171,10 @@ void ComponentWindow::completeStatus()
 void ComponentWindow::tmrStatus_Timer()
 {
     showTransferStatus(pb, m_bytes, lblPercentage, m_bytesDone, m_bytesTotal);
+    if (m_bytesTotal > 0) {
+        lblTimeLeft->setText(TimeLeftCaption +
+                             TimeLeft::format(m_timeLeft.seconds(m_bytesTotal - m_bytesDone)));
+    }
 }
 
 void ComponentWindow::Component_Progress(qint64 Progress, qint64 ProgressMax)
@@ -143,6 +186,7 @@ void ComponentWindow::Component_Progress(qint64 Progress, qint64 ProgressMax)
 void ComponentWindow::Component_SpeedRecord(int Speed)
 {
     txtSpeed->setText(QString::number(Speed));
+    m_timeLeft.addSample(Speed);
 }
 
 } // namespace corvane

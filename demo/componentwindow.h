@@ -1,6 +1,7 @@
 #pragma once
 
 #include "demo/componentbinding.h"
+#include "protocol/timeleft.h"
 
 #include <QWidget>
 
@@ -12,6 +13,7 @@ class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
 class QProgressBar;
+class QPushButton;
 class QTimer;
 
 namespace corvane {
@@ -20,8 +22,9 @@ class WindowDialogs;
 
 // What the sender and the receiver window share: their component, created by class identifier
 // and reached only through the binding; its events subscribed by name; error boxes that open
-// once the event that asked for them has returned; the event log; and the status display (bar,
-// byte count, percentage, speed) that a 500 ms tick refreshes from the last progress event.
+// once the event that asked for them has returned; the event log; the status display (bar,
+// byte count, percentage, speed, time left) that a 500 ms tick refreshes from the last progress
+// event; and the Cancel button that gives up the file under way.
 class ComponentWindow : public QWidget
 {
     Q_OBJECT
@@ -68,15 +71,23 @@ protected:
     void buildStatus(int top, const StatusTexts &texts);
     // The log frame at top, its field filling it.
     void buildLog(int top, int height);
+    // The Cancel button in frame, enabled while a file is under way; Escape presses it.
+    void buildCancel(QWidget *frame, QRect place);
+    void setFileUnderWay(bool underWay);
+    // Runs once the component has given up the file the user cancelled.
+    virtual void fileCancelled() = 0;
+    // Logs the SHA-256 of the file just completed, as the component computed it.
+    void logSha256();
 
     void showError(const QString &title, const QString &text);
     // The binding's last failure, titled with its number.
     void showCallError();
     WindowDialogs *dialogs() const { return m_dialogs; }
 
-    // Starts the tick for a transfer.
+    // Starts the tick for a transfer; the time left is unknown until speeds come in.
     void startStatus();
-    // Stops the tick, empties the bar and forgets the progress; the labels keep their text.
+    // Stops the tick, empties the bar, clears the time left and forgets the progress; the other
+    // labels keep their text.
     void stopStatus();
     // The same after a complete file, with the percentage at "100%".
     void completeStatus();
@@ -88,19 +99,25 @@ protected slots:
     void Component_Progress(qint64 Progress, qint64 ProgressMax);
     void Component_SpeedRecord(int Speed);
 
+private slots:
+    void cmdCancel_Click();
+
 private:
     std::unique_ptr<WindowDialogs> m_ownDialogs;
     WindowDialogs *m_dialogs = nullptr;
     QString m_log;
     qint64 m_bytesDone = 0;
     qint64 m_bytesTotal = 0;
+    TimeLeft m_timeLeft;
 
     QLabel *m_bytes = nullptr;
     QLabel *lblPercentage = nullptr;
+    QLabel *lblTimeLeft = nullptr;
     QLineEdit *txtSpeed = nullptr;
     QTimer *tmrStatus = nullptr;
     QPlainTextEdit *txtEventLog = nullptr;
     QProgressBar *pb = nullptr;
+    QPushButton *cmdCancel = nullptr;
 };
 
 } // namespace corvane

@@ -17,6 +17,8 @@ int main(int argc, char *argv[])
         return 0;
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Corvane"));
+    // Where the windows remember the last host, chunk size and save folder.
+    QApplication::setOrganizationName(QStringLiteral("Corvane"));
     corvane::showWindows(&corvane::createComponent);
     return QApplication::exec();
 }

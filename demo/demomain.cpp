@@ -20,6 +20,8 @@ int main(int argc, char *argv[])
         return 0;
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Corvane Demo"));
+    // Where the windows remember the last host, chunk size and save folder.
+    QApplication::setOrganizationName(QStringLiteral("Corvane"));
 
     corvane::ComponentLibrary library;
     if (!library.load(corvane::ComponentLibrary::defaultDirectories())) {

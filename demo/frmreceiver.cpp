@@ -6,9 +6,12 @@
 #include "library/classids.h"
 #include "protocol/announcedname.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSettings>
 #include <QTimer>
 
 using namespace Qt::StringLiterals;
@@ -65,6 +68,7 @@ void frmReceiver::buildControls()
         field(famReceiveOption, "txtTarget", QString(), twips(120, 480, 5415, 285), true, false);
     cmdSetTarget = button(famReceiveOption, "cmdSetTarget", u"Set Save &Target"_s,
                           twips(2400, 840, 3135, 285), false);
+    buildCancel(famReceiveOption, twips(1080, 840, 1215, 285));
     label(famReceiveOption, "Label5", u"Total File Size(in bytes):"_s, twips(120, 1200, 2295, 255),
           right);
     txtTotalFileSize = field(famReceiveOption, "txtTotalFileSize", u"0"_s,
@@ -111,6 +115,7 @@ void frmReceiver::Reader_ConnectionRequest()
 void frmReceiver::Reader_SendRequest()
 {
     const quint64 request = ++m_request;
+    setFileUnderWay(true);
     AddLog(u"Send Request from ["_s + remoteAddress() + u']');
     AddLog(u"File Name= "_s + AnnouncedName::visible(m_component.text("CurrentFileName")));
     AddLog(u"File Size(in bytes)= "_s + QString::number(m_component.number("CurrentFileSize")));
@@ -136,6 +141,7 @@ void frmReceiver::answerRequest(bool yes)
         if (!m_component.call("RefuseSendRequest()"))
             showCallError();
         m_component.call("ResetFile()");
+        setFileUnderWay(false);
         return;
     }
     txtTotalFileSize->setText(QString::number(m_component.number("CurrentFileSize")));
@@ -151,8 +157,10 @@ void frmReceiver::cmdSetTarget_Click()
 void frmReceiver::chooseSaveTarget()
 {
     const quint64 request = m_request;
+    const QString name = AnnouncedName::safeName(m_component.text("CurrentFileName"));
+    const QString folder = QSettings().value(u"Receiver/Folder"_s).toString();
     dialogs()->chooseFileToSave(this, u"All File *.* (*)"_s,
-                                AnnouncedName::safeName(m_component.text("CurrentFileName")),
+                                folder.isEmpty() ? name : QDir(folder).filePath(name),
                                 [self = QPointer(this), request](const QString &path) {
                                     if (self && request == self->m_request)
                                         self->saveTargetChosen(path);
@@ -179,6 +187,7 @@ void frmReceiver::saveTargetChosen(const QString &path)
                   AnnouncedName::visible(m_component.errorDescription()));
         return;
     }
+    QSettings().setValue(u"Receiver/Folder"_s, QFileInfo(path).absolutePath());
     AddLog(u"Accepted Send Request at "_s + timeOfDay());
     AddLog(u"Saving file to ["_s + txtTarget->text() + u']');
     cmdSetTarget->setEnabled(false);
@@ -192,8 +201,10 @@ void frmReceiver::Reader_ReceiveComplete()
         return;
     }
     AddLog(u"File Receive Complete at "_s + timeOfDay());
+    logSha256();
     m_component.call("ResetFile()");
     completeStatus();
+    setFileUnderWay(false);
 }
 
 void frmReceiver::Reader_ReceiveError(int Number, const QString &Description)
@@ -201,6 +212,7 @@ void frmReceiver::Reader_ReceiveError(int Number, const QString &Description)
     AddLog(u"Receive Error %1: %2"_s.arg(Number).arg(AnnouncedName::visible(Description)));
     stopStatus();
     m_component.call("ResetFile()");
+    setFileUnderWay(false);
 }
 
 void frmReceiver::Reader_Disconnected()
@@ -213,9 +225,21 @@ void frmReceiver::Reader_Disconnected()
     ++m_request;
     AddLog(u"Sender disconnected at "_s + timeOfDay());
     stopStatus();
+    setFileUnderWay(false);
     cmdSetTarget->setEnabled(false);
     // Listening again closes the component's endpoints: not from inside their notification.
     QTimer::singleShot(0, this, &frmReceiver::listenAgain);
+}
+
+void frmReceiver::fileCancelled()
+{
+    AddLog(u"File Receive Cancelled at "_s + timeOfDay());
+    // A question or save dialog still open no longer counts.
+    ++m_request;
+    stopStatus();
+    cmdSetTarget->setEnabled(false);
+    // Cancelling closed both channels; a sender may connect again.
+    listenAgain();
 }
 
 void frmReceiver::listenAgain()

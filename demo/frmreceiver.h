@@ -10,8 +10,8 @@ class QPushButton;
 namespace corvane {
 
 // The receiver window: listens with one receiving component (Reader), asks the user about each
-// announced file and where to save it, and shows the transfer in fields, a progress bar and an
-// event log.
+// announced file and where to save it (starting in the folder of the last one accepted), and
+// shows the transfer in fields, a progress bar and an event log.
 class frmReceiver final : public ComponentWindow
 {
     Q_OBJECT
@@ -29,6 +29,9 @@ public:
     // True while the window waits for a sender: not during a session, nor before listening
     // again after one.
     bool isListening() const { return m_listening; }
+
+protected:
+    void fileCancelled() override;
 
 private slots:
     void cmdSetTarget_Click();

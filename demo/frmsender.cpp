@@ -8,12 +8,16 @@
 #include "protocol/defaults.h"
 #include "protocol/errornumber.h"
 
+#include <QDropEvent>
 #include <QFile>
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QPushButton>
+#include <QSettings>
+#include <QTimer>
 
 using namespace Qt::StringLiterals;
 
@@ -41,6 +45,7 @@ frmSender::frmSender(const ComponentFactory &factory, WindowDialogs *dialogs, QW
 {
     const bool created = createComponent(factory, SenderClassID, "Sender", u"sending"_s);
     buildControls();
+    setAcceptDrops(true);
     if (!created) {
         cmdConnect->setEnabled(false);
         return;
@@ -69,7 +74,9 @@ void frmSender::buildControls()
         frame(this, "famRemoteInfo", u"Remote Receiver Information"_s, twips(120, 0, 5655, 1215));
     cmdConnect = button(famRemoteInfo, "cmdConnect", u"&Connect to remote receiver"_s,
                         twips(120, 240, 2295, 285), true);
-    txtRemoteHost = field(famRemoteInfo, "txtRemoteHost", u"127.0.0.1"_s,
+    const QSettings settings;
+    txtRemoteHost = field(famRemoteInfo, "txtRemoteHost",
+                          settings.value(u"Sender/Host"_s, u"127.0.0.1"_s).toString(),
                           twips(2400, 240, 3135, 285), false, false);
     label(famRemoteInfo, "Label2", u"Remote Port(Info):"_s, twips(120, 600, 2295, 255), right);
     txtRemotePortInfo = field(famRemoteInfo, "txtRemotePortInfo", QString(),
@@ -85,6 +92,8 @@ void frmSender::buildControls()
           twips(120, 240, 4095, 375), Qt::AlignLeft);
     txtSource =
         field(famSendOption, "txtSource", QString(), twips(120, 480, 4455, 285), false, false);
+    // Files dropped on the field go to the window, which queues them.
+    txtSource->setAcceptDrops(false);
     cmdBrowse =
         button(famSendOption, "cmdBrowse", u"&Browse..."_s, twips(4560, 480, 975, 285), true);
     label(famSendOption, "Label5", u"Total File Size(in bytes):"_s, twips(120, 840, 2295, 255),
@@ -92,10 +101,12 @@ void frmSender::buildControls()
     txtTotalFileSize =
         field(famSendOption, "txtTotalFileSize", u"0"_s, twips(2400, 840, 3135, 285), true, true);
     label(famSendOption, "Label6", u"Chunk Size(in bytes):"_s, twips(120, 1080, 2295, 255), right);
-    txtChunkSize = field(famSendOption, "txtChunkSize", QString::number(DefaultChunkSize),
+    txtChunkSize = field(famSendOption, "txtChunkSize",
+                         settings.value(u"Sender/ChunkSize"_s, DefaultChunkSize).toString(),
                          twips(2400, 1080, 3135, 285), false, true);
     cmdSend =
         button(famSendOption, "cmdSend", u"&Send the file"_s, twips(1560, 1440, 2295, 255), false);
+    buildCancel(famSendOption, twips(4320, 1440, 1215, 255));
 
     buildStatus(3000, {u"Send File Status"_s, u"Total Bytes Sent:"_s, "lblTotalByteSent",
                        u"Percentage"_s, u"Sending Speed(KBps):"_s, true});
@@ -104,6 +115,7 @@ void frmSender::buildControls()
     connect(cmdBrowse, &QPushButton::clicked, this, &frmSender::cmdBrowse_Click);
     connect(cmdConnect, &QPushButton::clicked, this, &frmSender::cmdConnect_Click);
     connect(cmdSend, &QPushButton::clicked, this, &frmSender::cmdSend_Click);
+    connect(txtSource, &QLineEdit::textEdited, this, [this] { m_chosen.clear(); });
 }
 
 QString frmSender::remoteHost() const
@@ -114,12 +126,44 @@ QString frmSender::remoteHost() const
 void frmSender::cmdBrowse_Click()
 {
     dialogs()->chooseFileToOpen(this, u"All Files *.* (*)"_s,
-                                [self = QPointer(this)](const QString &path) {
-                                    if (!self || path.isEmpty())
-                                        return;
-                                    self->txtSource->setText(path);
-                                    self->cmdSend->setEnabled(true);
+                                [self = QPointer(this)](const QStringList &paths) {
+                                    if (self && !paths.isEmpty())
+                                        self->choose(paths);
                                 });
+}
+
+void frmSender::choose(const QStringList &paths)
+{
+    m_chosen = paths;
+    // Several paths are shown quoted, as file dialogs show them.
+    txtSource->setText(paths.size() == 1 ? paths.first() : u'"' + paths.join(u"\" \""_s) + u'"');
+    cmdSend->setEnabled(true);
+}
+
+void frmSender::dragEnterEvent(QDragEnterEvent *event)
+{
+    if (event->mimeData()->hasUrls())
+        event->acceptProposedAction();
+}
+
+void frmSender::dropEvent(QDropEvent *event)
+{
+    QStringList files;
+    QStringList folders;
+    for (const QUrl &url : event->mimeData()->urls()) {
+        const QString path = url.toLocalFile();
+        if (QFileInfo(path).isDir())
+            folders << AnnouncedName::visible(path);
+        else if (!path.isEmpty())
+            files << path;
+    }
+    event->acceptProposedAction();
+    if (!folders.isEmpty()) {
+        showError(u"Cannot send a folder"_s,
+                  u"Only files can be sent; left out: %1"_s.arg(folders.join(u", "_s)));
+    }
+    if (!files.isEmpty())
+        choose(files);
 }
 
 void frmSender::cmdConnect_Click()
@@ -141,9 +185,9 @@ void frmSender::refuseSend(const QString &reason)
 void frmSender::cmdSend_Click()
 {
     cmdSend->setEnabled(false);
-    if (m_sending) {
+    if (!m_queue.isEmpty()) {
         refuseSend(u"The file %1 is still being sent. Send the next one when it is complete."_s.arg(
-            AnnouncedName::visible(m_component.text("Source"))));
+            AnnouncedName::visible(m_queue.at(m_current))));
         return;
     }
     bool isNumber = false;
@@ -153,39 +197,83 @@ void frmSender::cmdSend_Click()
             LargestChunkSize));
         return;
     }
-    const QString path = txtSource->text();
-    const QFileInfo info(path);
-    if (path.isEmpty()) {
-        refuseSend(u"Choose the file to send first."_s);
-        return;
+    const QStringList files = m_chosen.isEmpty() ? QStringList{txtSource->text()} : m_chosen;
+    for (const QString &path : files) {
+        const QFileInfo info(path);
+        if (path.isEmpty()) {
+            refuseSend(u"Choose the file to send first."_s);
+            return;
+        }
+        if (!info.exists()) {
+            refuseSend(u"The file %1 does not exist."_s.arg(AnnouncedName::visible(path)));
+            return;
+        }
+        if (!info.isFile()) {
+            refuseSend(u"%1 is not a regular file."_s.arg(AnnouncedName::visible(path)));
+            return;
+        }
+        if (QFile file(path); !file.open(QIODevice::ReadOnly)) {
+            refuseSend(u"The file %1 cannot be read: %2"_s.arg(AnnouncedName::visible(path),
+                                                               file.errorString()));
+            return;
+        }
     }
-    if (!info.exists()) {
-        refuseSend(u"The file %1 does not exist."_s.arg(AnnouncedName::visible(path)));
-        return;
-    }
-    if (!info.isFile()) {
-        refuseSend(u"%1 is not a regular file."_s.arg(AnnouncedName::visible(path)));
-        return;
-    }
-    if (QFile file(path); !file.open(QIODevice::ReadOnly)) {
-        refuseSend(u"The file %1 cannot be read: %2"_s.arg(AnnouncedName::visible(path),
-                                                           file.errorString()));
-        return;
-    }
+    QSettings().setValue(u"Sender/ChunkSize"_s, chunkSize);
+    m_chunkSize = chunkSize;
+    m_queue = files;
+    m_current = 0;
+    ++m_queueId;
+    announceNext();
+}
 
-    m_component.set("ChunkSize", chunkSize);
-    m_component.set("Source", path);
+void frmSender::announceNext()
+{
+    if (m_queue.size() > 1)
+        AddLog(u"Sending file %1 of %2"_s.arg(m_current + 1).arg(m_queue.size()));
+    // Each file starts from the component's defaults, so the chunk size is set for each.
+    m_component.set("ChunkSize", m_chunkSize);
+    m_component.set("Source", m_queue.at(m_current));
     txtTotalFileSize->setText(QString::number(m_component.number("CurrentFileSize")));
     if (!m_component.call("SendInfo()")) {
         showCallError();
-        cmdSend->setEnabled(true);
+        stopQueue();
         return;
     }
     m_sending = true;
+    setFileUnderWay(true);
     AddLog(u"File Information Sent to "_s + remoteHost());
     AddLog(u"File Name= "_s + AnnouncedName::visible(m_component.text("CurrentFileName")));
     AddLog(u"File Size(in bytes)= "_s + QString::number(m_component.number("CurrentFileSize")));
     AddLog(u"Waiting for receiver["_s + m_component.text("RemoteHostIP") + u"] ready signal..."_s);
+}
+
+// After a refusal or a completed file: the next one in the queue, or the end of the queue.
+void frmSender::fileDone()
+{
+    m_sending = false;
+    setFileUnderWay(false);
+    if (++m_current < m_queue.size()) {
+        // Announced once the event that ended this file has returned.
+        QTimer::singleShot(0, this, [this, queue = m_queueId] {
+            if (queue == m_queueId)
+                announceNext();
+        });
+        return;
+    }
+    m_queue.clear();
+    cmdSend->setEnabled(true);
+}
+
+// Gives up the files not sent yet, naming them when there were several.
+void frmSender::stopQueue()
+{
+    if (m_queue.isEmpty())
+        return;
+    for (qsizetype i = m_current; m_queue.size() > 1 && i < m_queue.size(); ++i)
+        AddLog(u"Not sent: "_s + AnnouncedName::visible(m_queue.at(i)));
+    m_queue.clear();
+    ++m_queueId;
+    cmdSend->setEnabled(true);
 }
 
 void frmSender::Sender_Error(short Number, QString &Description)
@@ -198,6 +286,7 @@ void frmSender::Sender_Error(short Number, QString &Description)
 void frmSender::Sender_Connected()
 {
     AddLog(u"<Sender Control> connected to ["_s + remoteHost() + u"] successfully."_s);
+    QSettings().setValue(u"Sender/Host"_s, m_component.text("RemoteHost"));
     txtRemotePortInfo->setText(QString::number(m_component.number("RemotePortInfo")));
     txtRemotePortBinary->setText(QString::number(m_component.number("RemotePortBinary")));
     famSendOption->setEnabled(true);
@@ -218,21 +307,20 @@ void frmSender::Sender_CommandRefused()
     AddLog(u"Sending command refused by ["_s + m_component.text("RemoteHostIP") + u']');
     m_component.call("ResetFile()");
     stopStatus();
-    m_sending = false;
     cmdConnect->setEnabled(false);
-    cmdSend->setEnabled(true);
     famSendOption->setEnabled(true);
+    fileDone();
 }
 
 void frmSender::Sender_SendComplete()
 {
     AddLog(u"File Sending Complete at "_s + timeOfDay());
+    logSha256();
     m_component.call("ResetFile()");
     completeStatus();
-    m_sending = false;
     cmdConnect->setEnabled(false);
-    cmdSend->setEnabled(true);
     famSendOption->setEnabled(true);
+    fileDone();
 }
 
 void frmSender::Sender_SendError(int Number, const QString &Description)
@@ -250,12 +338,20 @@ void frmSender::failSend(int number, const QString &description)
 // Leaves the window ready for the next file after a transfer that did not complete.
 void frmSender::endTransfer()
 {
-    if (m_sending) {
+    if (m_sending)
         m_component.call("ResetFile()");
-        cmdSend->setEnabled(true);
-    }
     m_sending = false;
+    setFileUnderWay(false);
     stopStatus();
+    stopQueue();
+}
+
+void frmSender::fileCancelled()
+{
+    AddLog(u"File Sending Cancelled at "_s + timeOfDay());
+    // Cancelling closed both channels.
+    cmdConnect->setEnabled(true);
+    endTransfer();
 }
 
 void frmSender::Sender_Disconnected()

@@ -9,8 +9,9 @@ class QPushButton;
 namespace corvane {
 
 // The sender window: drives one sending component (Sender) through a connection, the choice
-// of a file and its announcement, and shows the transfer in fields, a progress bar and an
-// event log. It has no transfer logic of its own.
+// of files and their announcement, and shows each transfer in fields, a progress bar and an
+// event log. Several files chosen at once, or dropped on it, go one after another on the same
+// connection. It has no transfer logic of its own.
 class frmSender final : public ComponentWindow
 {
     Q_OBJECT
@@ -22,6 +23,11 @@ public:
                        QWidget *parent = nullptr);
     ~frmSender() override;
     Q_DISABLE_COPY_MOVE(frmSender)
+
+protected:
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
+    void fileCancelled() override;
 
 private slots:
     void cmdBrowse_Click();
@@ -37,13 +43,25 @@ private slots:
 
 private:
     void buildControls();
+    void choose(const QStringList &paths);
     void refuseSend(const QString &reason);
+    void announceNext();
+    void fileDone();
     void failSend(int number, const QString &description);
     void endTransfer();
+    void stopQueue();
     QString remoteHost() const;
 
     // From a successful announcement until its refusal, completion or failure.
     bool m_sending = false;
+    // The files chosen with Browse or dropped, as txtSource shows them until it is edited.
+    QStringList m_chosen;
+    // The files being sent one after another, and the one under way.
+    QStringList m_queue;
+    qsizetype m_current = 0;
+    // Counts queues begun and given up, so a queued announcement of an old one does nothing.
+    quint64 m_queueId = 0;
+    int m_chunkSize = 0;
 
     QPushButton *cmdConnect = nullptr;
     QLineEdit *txtRemoteHost = nullptr;

@@ -1,18 +1,19 @@
 #include "demo/qtwindowdialogs.h"
 
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
 
 namespace corvane {
 
 namespace {
-void openFileDialog(QFileDialog *dialog, std::function<void(const QString &)> chosen)
+// Opens the dialog modal to its window; chosen gets the files selected, none when cancelled.
+void openFileDialog(QFileDialog *dialog, std::function<void(const QStringList &)> chosen)
 {
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     QObject::connect(
         dialog, &QFileDialog::finished, dialog, [dialog, chosen = std::move(chosen)](int result) {
-            const QStringList files = dialog->selectedFiles();
-            chosen(result == QDialog::Accepted && !files.isEmpty() ? files.first() : QString());
+            chosen(result == QDialog::Accepted ? dialog->selectedFiles() : QStringList());
         });
     dialog->open();
 }
@@ -38,11 +39,11 @@ void QtWindowDialogs::askYesNo(QWidget *parent, const QString &text,
 }
 
 void QtWindowDialogs::chooseFileToOpen(QWidget *parent, const QString &filter,
-                                       std::function<void(const QString &path)> chosen)
+                                       std::function<void(const QStringList &paths)> chosen)
 {
     auto *dialog = new QFileDialog(parent, QString(), QString(), filter);
     dialog->setAcceptMode(QFileDialog::AcceptOpen);
-    dialog->setFileMode(QFileDialog::ExistingFile);
+    dialog->setFileMode(QFileDialog::ExistingFiles);
     openFileDialog(dialog, std::move(chosen));
 }
 
@@ -53,9 +54,12 @@ void QtWindowDialogs::chooseFileToSave(QWidget *parent, const QString &filter,
     auto *dialog = new QFileDialog(parent, QString(), QString(), filter);
     dialog->setAcceptMode(QFileDialog::AcceptSave);
     dialog->setFileMode(QFileDialog::AnyFile);
-    if (!suggestedName.isEmpty())
+    if (QFileInfo(suggestedName).isDir())
+        dialog->setDirectory(suggestedName);
+    else if (!suggestedName.isEmpty())
         dialog->selectFile(suggestedName);
-    openFileDialog(dialog, std::move(chosen));
+    openFileDialog(
+        dialog, [chosen = std::move(chosen)](const QStringList &files) { chosen(files.value(0)); });
 }
 
 } // namespace corvane

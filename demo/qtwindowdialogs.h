@@ -13,7 +13,7 @@ public:
     void askYesNo(QWidget *parent, const QString &text,
                   std::function<void(bool yes)> answer) override;
     void chooseFileToOpen(QWidget *parent, const QString &filter,
-                          std::function<void(const QString &path)> chosen) override;
+                          std::function<void(const QStringList &paths)> chosen) override;
     void chooseFileToSave(QWidget *parent, const QString &filter, const QString &suggestedName,
                           std::function<void(const QString &path)> chosen) override;
 };

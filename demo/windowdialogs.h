@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -21,11 +22,11 @@ public:
     // The information icon, Yes and No, no caption of its own; answer(true) for Yes.
     virtual void askYesNo(QWidget *parent, const QString &text,
                           std::function<void(bool yes)> answer) = 0;
-    // An existing file; chosen("") when cancelled.
+    // One or more existing files; chosen({}) when cancelled.
     virtual void chooseFileToOpen(QWidget *parent, const QString &filter,
-                                  std::function<void(const QString &path)> chosen) = 0;
-    // A path to save to, starting at suggestedName and asking before an existing file is
-    // overwritten; chosen("") when cancelled.
+                                  std::function<void(const QStringList &paths)> chosen) = 0;
+    // A path to save to, starting at suggestedName (a name, or a path in a folder) and asking
+    // before an existing file is overwritten; chosen("") when cancelled.
     virtual void chooseFileToSave(QWidget *parent, const QString &filter,
                                   const QString &suggestedName,
                                   std::function<void(const QString &path)> chosen) = 0;

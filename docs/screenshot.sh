@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Takes docs/corvane.png: both windows of corvane on a virtual X server, with a 3 GiB file
-# on its way from the sender window to the receiver window. Needs the Debian packages xvfb,
-# xdotool and imagemagick, and a built tree.
+# on its way from the sender window to the receiver window, the time left shown and the Cancel
+# buttons ready. Needs the Debian packages xvfb, xdotool and imagemagick (for its import
+# command), and a built tree.
 # Usage: docs/screenshot.sh [BUILD_DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,6 +21,8 @@ cleanup() {
 }
 trap cleanup EXIT
 export DISPLAY=$display
+# The windows remember the host, chunk size and folder: here, not in the user's settings.
+export XDG_CONFIG_HOME=$work/config
 
 # The id of the program's visible window titled $1, once there is one.
 window() {

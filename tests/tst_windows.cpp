@@ -21,9 +21,7 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-const qint64 Size = 2 << 20;
-const QString Question =
-    u"A file sending request from 127.0.0.1 is made. Do you want to accept it?"_s;
+const qint64 Size = 16 << 20; // more than the sockets hold, so a file is cancelled mid-way
 
 ComponentFactory factory(bool lateBound)
 {
@@ -37,29 +35,27 @@ T *find(QWidget *window, const char *name)
 {
     return window->findChild<T *>(QString::fromLatin1(name));
 }
-QString text(QWidget *c)
-{
-    const char *shown = c->isWindow() ? "windowTitle" : c->inherits("QGroupBox") ? "title" : "text";
-    return c->property(shown).toString();
-}
 
-// The text is exactly these lines ("|" between them), each ended by CR LF: "*" stands for any
-// text, "~" for any lines, and a block's name for its lines.
+// The text is these lines ("|" between, CR LF after each); "*" is any text, "~" any lines.
 bool logIs(const QString &text, const QString &lines)
 {
+    static const QString sha =
+        u"SHA-256: "_s +
+        QString::fromLatin1(
+            QCryptographicHash::hash(randomBytes(Size), QCryptographicHash::Sha256).toHex());
     static const QHash<QString, QString> blocks = {
         {u"C"_s, u"<Sender Control> connected to [127.0.0.1] successfully."_s},
         {u"R"_s, u"Connection Request from [127.0.0.1]"_s},
-        {u"?"_s, Question},
+        {u"?"_s, u"A file sending request from 127.0.0.1 is made. Do you want to accept it?"_s},
         {u"lost"_s, u"Connection to [127.0.0.1] lost at *"_s},
         {u"A"_s, u"File Information Sent to 127.0.0.1|File Name= x.bin|File Size(in bytes)= "
-                 u"2097152|Waiting for receiver[127.0.0.1] ready signal..."_s},
-        {u"Q"_s, u"Send Request from [127.0.0.1]|File Name= x.bin|File Size(in bytes)= 2097152"_s},
+                 u"16777216|Waiting for receiver[127.0.0.1] ready signal..."_s},
+        {u"Q"_s, u"Send Request from [127.0.0.1]|File Name= x.bin|File Size(in bytes)= 16777216"_s},
         {u"sent"_s, u"Sending command accepted by [127.0.0.1]|File Sending Started at *|Now "
                     u"sending file [*/x.bin]"_s},
-        {u"done"_s, u"File Sending Complete at *"_s},
+        {u"done"_s, u"File Sending Complete at *|"_s + sha},
         {u"saving"_s, u"Accepted Send Request at *|Saving file to [*/x.bin.copy]"_s},
-        {u"saved"_s, u"File Receive Complete at *"_s}};
+        {u"saved"_s, u"File Receive Complete at *|"_s + sha}};
     QStringList expanded;
     for (const QString &block : lines.split(u'|', Qt::SkipEmptyParts))
         expanded << blocks.value(block, block).split(u'|');
@@ -69,10 +65,11 @@ bool logIs(const QString &text, const QString &lines)
     return QRegularExpression(QRegularExpression::anchoredPattern(pattern)).match(text).hasMatch();
 }
 
-// A receiver window on free ports and a sender window aimed at it. Their dialogs are logged
-// ("title: text", the question, "save <name>"); file dialogs answer from paths, "" cancelling.
+// A receiver window on free ports and a sender window aimed at it (open() makes those missing),
+// logging their dialogs: "title: text", the question, "save <name>"; paths answer file dialogs.
 struct Windows final : WindowDialogs
 {
+    using Paths = std::function<void(const QStringList &)>;
     QString shown;
     QStringList paths;
     std::function<void(bool)> pending;
@@ -86,18 +83,13 @@ struct Windows final : WindowDialogs
         log(question);
         pending = std::move(answer);
     }
-    void chooseFileToOpen(QWidget *, const QString &,
-                          std::function<void(const QString &)> chosen) override
-    {
-        chosen(paths.isEmpty() ? QString() : paths.takeFirst());
-    }
-    void chooseFileToSave(QWidget *parent, const QString &filter, const QString &name,
+    void chooseFileToOpen(QWidget *, const QString &, Paths chosen) override { chosen(paths); }
+    void chooseFileToSave(QWidget *, const QString &, const QString &name,
                           std::function<void(const QString &)> chosen) override
     {
         log(u"save "_s + name);
-        chooseFileToOpen(parent, filter, chosen);
+        chosen(paths.isEmpty() ? QString() : paths.takeLast());
     }
-    // Creates the windows that are missing and aims the sender at the receiver.
     bool open(bool lateBound = false)
     {
         if (!receiver)
@@ -114,7 +106,6 @@ struct Windows final : WindowDialogs
         QPushButton *own = sender ? find<QPushButton>(sender.get(), name) : nullptr;
         return own ? own : find<QPushButton>(receiver.get(), name);
     }
-    // Both logs and the dialogs shown, "--" between them.
     QString seen() const
     {
         return (sender ? sender->eventLog() : QString()) + u"--\r\n"_s +
@@ -130,14 +121,12 @@ class tst_Windows : public QObject
 
 private slots:
     void atLoad();
-    void percentage();
     void transfer_data();
     void transfer();
 };
 
 void tst_Windows::atLoad()
 {
-    // Captions and places in twips of a few controls; "!" first: disabled at load.
     const std::tuple<bool, const char *, const char *, QRect> controls[] = {
         {true, "frmSender", "Sender Form", {0, 0, 5880, 6615}},
         {true, "cmdConnect", "&Connect to remote receiver", {120, 240, 2295, 285}},
@@ -151,23 +140,19 @@ void tst_Windows::atLoad()
         QWidget *window = sender ? static_cast<QWidget *>(w.sender.get()) : w.receiver.get();
         QWidget *control =
             window->objectName() == QLatin1StringView(name) ? window : find(window, name);
-        const bool disabled = caption[0] == '!';
-        QVERIFY2(control && text(control) == QLatin1StringView(caption + disabled) &&
+        QVERIFY2(control &&
+                     control->property(control->isWindow() ? "windowTitle" : "text") ==
+                         QLatin1StringView(caption + (caption[0] == '!')) &&
                      control->geometry() == QRect(twips.topLeft() / 15, twips.size() / 15) &&
-                     control->isEnabledTo(control->parentWidget()) == !disabled,
+                     control->isEnabledTo(control->parentWidget()) == (caption[0] != '!'),
                  name);
     }
-    // A receiver whose port is taken says so.
-    QTcpServer occupant;
+    QTcpServer occupant; // a receiver whose port is taken says so
     QVERIFY(occupant.listen(QHostAddress::Any));
     frmReceiver receiver(factory(false), &w, occupant.serverPort(), 0);
-    QVERIFY(!receiver.isListening());
     QTRY_VERIFY(
         logIs(w.shown, u"Not listening: *port %1 (info)*10048*"_s.arg(occupant.serverPort())));
-}
 
-void tst_Windows::percentage()
-{
     // Done of total: the label's text ("before": kept), the bar's maximum (77: kept) and value;
     // beyond 2 GiB the bar counts in larger steps, as its range is an int.
     const qint64 GiB = qint64(1) << 30;
@@ -189,39 +174,46 @@ void tst_Windows::percentage()
 
 void tst_Windows::transfer_data()
 {
-    // The steps (see transfer); the sender's log, the receiver's log, the dialogs (see logIs).
+    // The steps; the sender's log, the receiver's log, the dialogs shown (see logIs).
     QTest::addColumn<QString>("spec");
     const QString whole =
         u"connect,send,yes x.bin.copy;C|A|sent|done;R|Q|saving|saved;?|save x.bin"_s;
     QTest::newRow("built in") << whole;
     QTest::newRow("library") << u"library,"_s + whole;
-    QTest::newRow("refused, then accepted")
-        << u"connect,send,no,send,yes x.bin.copy;C|A|Sending command refused by [127.0.0.1]|A|sent|"
-           u"done;R|Q|Q|saving|saved;?|?|save x.bin"_s;
+    // Three files in a row, one refused, one cancelled by the sender; then the receiver cancels.
+    QTest::newRow("queue, cancels")
+        << u"connect,send a.bin b.bin c.bin,no,yes b.copy,yes c.copy,cancel sender,connect,send,"
+           u"yes x.bin.copy,cancel receiver,connect,send,yes x.bin.copy;C|Sending file 1 of 3|~|"
+           u"Sending command refused by [127.0.0.1]|Sending file 2 of 3|~|done|"
+           u"Sending file 3 of 3|~|File Sending Cancelled at *|Not sent: */c.bin|C|A|sent|~|"
+           u"lost|C|A|sent|done;R|~|saved|~|Receive Error 30003: *|Sender disconnected at *|R|Q|"
+           u"saving|File Receive Cancelled at *|R|Q|saving|saved;?|?|save b.bin|?|save */c.bin|"
+           u"?|save */x.bin|~|?|save */x.bin"_s;
+    // New windows remember the host, chunk size and folder, and nothing else.
+    QTest::newRow("remembered")
+        << u"host 127.0.0.2,connect,chunk 65536,send,yes x.bin.copy,reopen,connect,send,"
+           u"yes x.bin.copy;<Sender Control> connected to [127.0.0.2] successfully.|~|done;~|"
+           u"saved;?|save x.bin|?|save */x.bin"_s;
     QTest::newRow("no save path, then Set Save Target; unsafe name")
-        << u"connect,send bell\u0007and\ttab\u202E.txt,yes,target copy;C|~|File Name= bell\\x07"
-           u"and\\x09tab\\u202e.txt|~|done;R|~|File Name= bell\\x07and\\x09tab\\u202e.txt|~|"
-           u"saved;?|save bellandtab.txt|save bellandtab.txt"_s;
-    QTest::newRow("source vanishes")
-        << u"connect,send,vanish,yes x.bin.copy,connect,send,yes x.bin.copy;C|A|sent|Send Error *|"
-           u"lost|C|A|sent|done;R|Q|saving|~|Sender disconnected at *|R|Q|saving|saved;?|save "
-           u"x.bin|*|?|save x.bin"_s;
-    QTest::newRow("receiver disk full")
-        << u"connect,send,diskfull,yes x.bin.copy,connect,send,yes x.bin.copy;C|A|sent|~|lost|C|"
-           u"A|sent|done;R|Q|saving|Receive Error 61: *|Sender disconnected at *|R|Q|saving|saved;"
-           u"?|save x.bin|*|?|save x.bin"_s;
-    // Without a receiver, connecting fails and can be tried again.
-    QTest::newRow("receiver lost")
-        << u"connect,send,asked,closeReceiver,fail,connect,send,yes x.bin.copy;C|A|"
-           u"lost|C|A|sent|done;R|Q|saving|saved;?|~|Connection lost: *|10061: *|?|save "
-           u"x.bin"_s;
-    QTest::newRow("sender lost")
-        << u"connect,send,asked,closeSender,yes x.bin.copy,connect,send,yes x.bin.copy;C|A|sent|"
-           u"done;R|Q|Sender disconnected at *|R|Q|saving|saved;?|?|save x.bin"_s;
+        << u"connect,send bell\u0007and\ttab\u202E.txt,yes,target copy;C|~|"
+           u"File Name= bell\\x07and\\x09tab\\u202e.txt|~|done;R|~|"
+           u"File Name= bell\\x07and\\x09tab\\u202e.txt|~|saved;?|save bellandtab.txt|"
+           u"save bellandtab.txt"_s;
+    // The source vanishes once announced, the receiver's disk fills: each ends the session.
+    QTest::newRow("failures")
+        << u"connect,send,vanish,yes x.bin.copy,connect,send,diskfull,yes x.bin.copy,connect,send,"
+           u"yes x.bin.copy;C|A|sent|Send Error *|lost|C|A|sent|~|lost|C|A|sent|done;R|Q|saving|"
+           u"~|Sender disconnected at *|R|Q|saving|Receive Error 61: *|Sender disconnected at *|"
+           u"R|Q|saving|saved;?|save x.bin|*|?|save */x.bin|*|?|save */x.bin"_s;
+    // A window goes while its question waits; connecting fails until a receiver is back.
+    QTest::newRow("lost")
+        << u"connect,send,asked,closeSender,yes x.bin.copy,connect,send,asked,closeReceiver,"
+           u"connect,send,yes x.bin.copy;C|A|lost|C|A|sent|done;R|Q|saving|saved;?|?|~|"
+           u"Connection lost: *|10061: *|?|save x.bin"_s;
     QTest::newRow("bad inputs")
         << u"connect,chunk 4k,send,chunk 16777217,send,chunk 4096,send missing,send folder;C;R;"
-           u"Cannot send the file: The chunk size *|Cannot send the file: The chunk size *|*does "
-           u"not exist*|*not a regular file*"_s;
+           u"Cannot send the file: The chunk size *|*chunk size*|"
+           u"*does not exist*|*not a regular file*"_s;
 }
 
 void tst_Windows::transfer()
@@ -233,41 +225,40 @@ void tst_Windows::transfer()
     const int runs = qMax(qEnvironmentVariableIntValue("CORVANE_DISKFULL_RUNS"), 1);
     for (int run = 0; run < (spec.contains("diskfull"_L1) ? runs : 1); ++run) {
         QTemporaryDir dir;
+        QStandardPaths::setTestModeEnabled(true); // the windows' settings are this test's own
+        QSettings().clear();
         rlimit unlimited{};
         QVERIFY(::getrlimit(RLIMIT_FSIZE, &unlimited) == 0);
         const auto unlimit = qScopeGuard([&] { ::setrlimit(RLIMIT_FSIZE, &unlimited); });
         Windows w;
         QVERIFY2(w.open(steps[0] == "library"_L1), "the component library did not load");
         // Whether a window opened a dialog inside the event that asked for it.
-        auto *sc = qobject_cast<BinarySender *>(w.sender->component());
         auto *rc = qobject_cast<BinaryReceiver *>(w.receiver->component());
         bool inside = false;
         qsizetype requests = 0;
-        connect(sc, &BinarySender::Error, sc, [&](short number, QString &text) {
-            inside |= w.shown.endsWith(u"%1: %2\r\n"_s.arg(number).arg(text));
-        });
+        connect(qobject_cast<BinarySender *>(w.sender->component()), &BinarySender::Error,
+                w.sender.get(), [&](short number, QString &text) {
+                    inside |= w.shown.endsWith(u"%1: %2\r\n"_s.arg(number).arg(text));
+                });
         connect(rc, &BinaryReceiver::SendRequest, rc,
-                [&] { inside |= w.shown.count(Question) > requests++; });
+                [&] { inside |= w.shown.count("Do you want"_L1) > requests++; });
         QStringList sent{u"folder"_s};
+        QString chunk = u"4096"_s, timeLeft;
         QVERIFY(QDir(dir.path()).mkdir(u"folder"_s));
-        QString chunk = u"4096"_s;
         for (const QString &step : steps) {
             const QString verb = step.section(u' ', 0, 0), arg = step.section(u' ', 1);
             if (verb == "connect"_L1) { // once both windows are ready for it
                 QTRY_VERIFY(w.open() && w.button("cmdConnect")->isEnabled());
                 ::setrlimit(RLIMIT_FSIZE, &unlimited);
                 w.button("cmdConnect")->click();
-                QTRY_VERIFY(logIs(w.sender->eventLog(), u"~|C"_s) &&
-                            logIs(w.receiver->eventLog(), u"~|R"_s));
-            } else if (verb == "fail"_L1) { // a connection attempt without a receiver
-                QTRY_VERIFY(w.button("cmdConnect")->isEnabled());
-                w.button("cmdConnect")->click();
-                QTRY_VERIFY(w.button("cmdConnect")->isEnabled());
-            } else if (verb == "send"_L1) { // Browse, then Send
-                sent << (arg.isEmpty() ? u"x.bin"_s : arg);
-                QVERIFY(!sent.last().contains(u'.') ||
-                        !writeFile(dir.filePath(sent.last()), content).isEmpty());
-                w.paths = {dir.filePath(sent.last())};
+                QTRY_VERIFY(logIs(w.receiver->eventLog(), u"~|Connection Request from *"_s));
+            } else if (verb == "send"_L1) { // Browse for the files (x.bin by default), then Send
+                const QStringList names = (arg.isEmpty() ? u"x.bin"_s : arg).split(u' ');
+                sent << names;
+                w.paths.clear();
+                for (const QString &name : names) // "missing" and "folder" are not written
+                    w.paths << (name.contains(u'.') ? writeFile(dir.filePath(name), content)
+                                                    : dir.filePath(name));
                 w.button("cmdBrowse")->click();
                 find<QLineEdit>(w.sender.get(), "txtChunkSize")->setText(chunk);
                 w.button("cmdSend")->click();
@@ -275,15 +266,44 @@ void tst_Windows::transfer()
                 QTRY_VERIFY(w.pending);
                 w.paths << (arg.isEmpty() ? QString() : dir.filePath(arg));
                 std::exchange(w.pending, nullptr)(verb == "yes"_L1);
-                QTRY_VERIFY(verb == "yes"_L1 || w.button("cmdSend")->isEnabled());
+            } else if (verb == "cancel"_L1) { // Escape in that window once the bytes arrive
+                QWidget *window =
+                    arg == "sender"_L1 ? static_cast<QWidget *>(w.sender.get()) : w.receiver.get();
+                window->show();
+                QVERIFY(QTest::qWaitForWindowActive(window));
+                connect(
+                    rc, &BinaryReceiver::ReceiveProgress, window,
+                    [&, window] {
+                        // The time left is unknown until a speed comes in, then shows on the tick.
+                        auto *label = find<QLabel>(w.receiver.get(), "lblTimeLeft");
+                        timeLeft = label->text() + u'|';
+                        emit rc->SpeedRecord(1024);
+                        QMetaObject::invokeMethod(find<QTimer>(w.receiver.get(), "tmrStatus"),
+                                                  "timeout");
+                        timeLeft += label->text();
+                        QMetaObject::invokeMethod(
+                            window, [window] { QTest::keyClick(window, Qt::Key_Escape); },
+                            Qt::QueuedConnection);
+                    },
+                    Qt::SingleShotConnection);
+            } else if (verb == "reopen"_L1) { // new windows: the host shows in the log
+                w.sender.reset();
+                w.receiver.reset();
+                QVERIFY(w.open() && QSettings().allKeys().size() == 3 &&
+                        find<QLineEdit>(w.sender.get(), "txtChunkSize")->text() == "65536"_L1);
+            } else if (verb == "host"_L1) {
+                find<QLineEdit>(w.sender.get(), "txtRemoteHost")->setText(arg);
             } else if (verb == "target"_L1) { // Set Save Target, once the window's box is shown
                 QTRY_VERIFY(w.button("cmdSetTarget")->isEnabled());
                 settle();
                 w.paths << dir.filePath(arg);
                 w.button("cmdSetTarget")->click();
-            } else if (verb == "closeReceiver"_L1) {
+            } else if (verb == "closeReceiver"_L1) { // then connecting fails until it is back
                 w.receiver.reset();
                 w.pending = nullptr;
+                QTRY_VERIFY(w.button("cmdConnect")->isEnabled());
+                w.button("cmdConnect")->click();
+                QTRY_VERIFY(w.button("cmdConnect")->isEnabled());
             } else if (verb == "closeSender"_L1) {
                 w.sender.reset();
                 QTRY_VERIFY(w.receiver->eventLog().contains("Sender disconnected"_L1));
@@ -310,10 +330,16 @@ void tst_Windows::transfer()
              std::initializer_list<ComponentWindow *>{w.sender.get(), w.receiver.get()}) {
             auto *field = find<QPlainTextEdit>(window, "txtEventLog");
             QCOMPARE(field->toPlainText(), QString(window->eventLog()).replace("\r\n"_L1, "\n"_L1));
-            QVERIFY(field->textCursor().atEnd() && !find<QTimer>(window, "tmrStatus")->isActive());
-            QVERIFY(find<QProgressBar>(window, "pb")->value() == 0 &&
-                    (copies.isEmpty() || text(find(window, "lblPercentage")) == "100%"_L1));
+            QVERIFY(
+                field->textCursor().atEnd() && !find<QTimer>(window, "tmrStatus")->isActive() &&
+                find<QLabel>(window, "lblTimeLeft")->text().isEmpty() &&
+                !find<QPushButton>(window, "cmdCancel")->isEnabled() &&
+                find<QProgressBar>(window, "pb")->value() == 0 &&
+                (copies.isEmpty() || find<QLabel>(window, "lblPercentage")->text() == "100%"_L1));
         }
+        QVERIFY2(timeLeft.isEmpty() || timeLeft.contains(QRegularExpression(
+                                           u"^Time left: --\\|Time left: 0:1\\d$"_s)),
+                 qPrintable(timeLeft));
         QVERIFY(!w.button("cmdSetTarget")->isEnabled() && !w.button("cmdConnect")->isEnabled());
         QVERIFY(w.button("cmdSend")->isEnabled() == (sent.size() > 1) && !inside);
     }
