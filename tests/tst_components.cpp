@@ -1,22 +1,19 @@
 #include "protocol/errornumber.h"
 #include "protocol/socketendpoint.h"
 #include "protocol/speedsample.h"
-#include "receiver/binaryreceiver.h"
-#include "sender/binarysender.h"
 #include "support/scriptedpeer.h"
 #include "support/testing.h"
+#include "support/transferrig.h"
 
-#include <QTemporaryDir>
+#include <QCryptographicHash>
 #include <QTest>
 #include <QTimer>
 
-#include <functional>
 #include <numeric>
 
 using namespace corvane;
 using namespace corvane::test;
 using namespace Qt::StringLiterals;
-using State = SocketEndpoint::ConnectionState;
 
 namespace {
 constexpr qint64 MiB = 1024 * 1024;
@@ -27,8 +24,13 @@ void row(const char *tag, const Values &...values)
     (QTest::newRow(tag) << ... << values);
 }
 
+QList<qint64> chunks(qint64 size, int chunk)
+{
+    return QList<qint64>(size / chunk, chunk) + QList<qint64>(size % chunk ? 1 : 0, size % chunk);
+}
+
 // A component, a scripted peer as the other side, a folder, and one log of the component's
-// events (with their arguments) and the peer's notes.
+// events with their first arguments.
 struct Side
 {
     QTemporaryDir dir;
@@ -38,9 +40,7 @@ struct Side
     QPointer<BinaryReceiver> receiver;
     std::function<void(const QString &)> onEvent; // runs inside each logged event
     bool acceptRequests = false;                  // to the announced name in the folder
-    int infoReads = 0;
-    int ticks = 0;
-    int wrongTicks = 0; // samples other than speedSample() of the bytes counted since the last
+    int infoReads = 0, ticks = 0, wrongTicks = 0; // wrong: not speedSample() of the new bytes
     qint64 lastTotal = 0;
 
     explicit Side(bool sending)
@@ -53,7 +53,6 @@ struct Side
             record(s, &BinarySender::CommandAccepted, u"CommandAccepted"_s);
             record(s, &BinarySender::CommandRefused, u"CommandRefused"_s);
             record(s, &BinarySender::SendComplete, u"SendComplete"_s);
-            peer.log = &log;
             peer.listen();
             s->setRemoteHost(u"127.0.0.1"_s);
             s->setRemotePortInfo(peer.infoPort());
@@ -111,16 +110,14 @@ struct Side
     // by then, and a second "CNT" replaces it.
     bool handshake()
     {
-        if (!sender->Connect() || !waitUntil([this] { return !peer.info.isNull(); }))
-            return false;
+        bool ok = sender->Connect() && waitUntil([this] { return !peer.info.isNull(); });
         sender->setRemoteHost(u"corvane.invalid"_s);
-        peer.say("CNT");
-        if (!waitUntil([this] { return binary()->State() == State::Connected; }))
-            return false;
-        peer.say("CNT");
-        return waitUntil([this] {
-            return peer.binaryConnections == 2 && binary()->State() == State::Connected;
-        });
+        for (const int connections : {1, 2})
+            ok = ok && (peer.say("CNT"), waitUntil([&] {
+                            return peer.binaryConnections == connections &&
+                                   binary()->State() == SocketEndpoint::ConnectionState::Connected;
+                        }));
+        return ok;
     }
     bool open()
     {
@@ -178,38 +175,86 @@ private slots:
             emit each->Error(10054, description, 10054, u"ws"_s, u"help"_s, 7, cancel);
             QVERIFY(description == u"reset (seen)"_s && cancel);
         }
-        ws.setLocalPort(0); // a port of its own, closed again: nothing listens there
-        QVERIFY(ws.Listen());
-        ws.Close();
-        s.sender->setRemotePortInfo(ws.LocalPort());
+        s.sender->setRemotePortInfo(s.peer.info->peerPort()); // ws's: nothing listens there
         QVERIFY(s.sender->Connect());
         s.expectQuiet({u"Error 10054"_s, u"Error 10054"_s, u"Error 10061"_s}, bytes, {});
     }
 
-    void senderStream_data()
+    void transfers_data()
     {
         QTest::addColumn<qint64>("size");
         QTest::addColumn<int>("chunk");
-        QTest::addColumn<QString>("peer"); // held back, it reads on later or ResetFile comes first
-        row("tail", 10000ll, 4096, u"reads"_s);
-        row("exact multiple", 8192ll, 4096, u"reads"_s);
-        row("empty file", 0ll, 4096, u"reads"_s);
-        row("1-byte chunks", 777ll, 1, u"reads"_s);
-        row("large chunks", 9 * MiB, int(4 * MiB), u"reads"_s);
-        row("held back, 4 KiB chunks", 32 * MiB, 4096, u"holds back"_s);
-        row("held back, 1 MiB chunks", 32 * MiB, int(MiB), u"holds back"_s);
-        row("held back, ResetFile", 32 * MiB, 4096, u"ResetFile"_s);
+        QTest::addColumn<QString>("before"); // planted files, or the side that cancels a file
+        row("0 bytes", 0ll, 4096, QString());
+        row("1 byte, over a stale target and temporary file", 1ll, 4096, u"stale"_s);
+        row("1-byte chunks", 777ll, 1, QString());
+        row("4 MiB chunks", 9 * MiB, int(4 * MiB), QString());
+        row("4096 bytes, after the sender cancelled one", 4096ll, 4096, u"sender"_s);
+        row("1 MiB + 1, after the receiver cancelled one", MiB + 1, 4096, u"receiver"_s);
+    }
+
+    void transfers()
+    {
+        // Each side's Sha256 is that of the file. A cancelled file leaves nothing behind, only
+        // the other side reports it (the channels closed), and the sender connects again.
+        QFETCH(qint64, size);
+        QFETCH(int, chunk);
+        QFETCH(QString, before);
+        TransferRig rig;
+        QVERIFY(rig.listen() && rig.connectSender() && !rig.sender().Cancel() &&
+                !rig.receiver().Cancel());
+        if (before == u"stale"_s) {
+            QVERIFY(!writeFile(rig.path(u"f"_s), randomBytes(20000, 9)).isEmpty());
+            QVERIFY(!writeFile(rig.path(u"fTMP"_s), randomBytes(20000, 9)).isEmpty());
+        } else if (!before.isEmpty()) {
+            const bool bySender = before == u"sender"_s;
+            QVERIFY(rig.start(randomBytes(32 * MiB), u"c"_s));
+            QVERIFY(waitUntil([&] { return rig.receiver().TotalReceived() > 0; }));
+            const qsizetype mark = rig.log.size();
+            QVERIFY(bySender ? rig.sender().Cancel() : rig.receiver().Cancel());
+            QVERIFY(bySender || filesIn(rig.folder()).isEmpty());
+            const QRegularExpression then(bySender
+                                              ? u"^R:ReceiveError 30003 [^|]*\\|R:Disconnected$"_s
+                                              : u"^(S:SendError [^|]*\\|)?S:Disconnected$"_s);
+            QTRY_VERIFY2(then.match(rig.log.mid(mark).join(u'|')).hasMatch(),
+                         qPrintable(rig.why()));
+            QCOMPARE(filesIn(rig.folder()), QStringList());
+            QVERIFY(bySender || rig.receiver().Listen());
+            QVERIFY(rig.connectSender());
+        }
+        QList<qint64> sends;
+        auto *ws = rig.sender().property("TheWinsock").value<SocketEndpoint *>();
+        connect(ws, &SocketEndpoint::DataQueued, ws, [&](qint64 count) { sends << count; });
+        const QByteArray content = randomBytes(size);
+        QVERIFY2(rig.transfer(content, u"f"_s, chunk), qPrintable(rig.why()));
+        QCOMPARE(sends, chunks(size, chunk));
+        const QString hash = QString::fromLatin1(
+            QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex());
+        QVERIFY2(rig.log.contains(u"S:SendComplete "_s + hash) &&
+                     rig.log.contains(u"R:ReceiveComplete "_s + hash),
+                 qPrintable(rig.why()));
+        QVERIFY(rig.sender().Sha256().isEmpty() && rig.receiver().Sha256().isEmpty());
+    }
+
+    void senderStream_data()
+    {
+        QTest::addColumn<int>("chunk");
+        QTest::addColumn<bool>("resetFile"); // while held back; else the peer reads on later
+        row("4 KiB chunks", 4096, false);
+        row("1 MiB chunks", int(MiB), false);
+        row("ResetFile", 4096, true);
     }
 
     void senderStream()
     {
-        QFETCH(qint64, size);
+        // The peer holds back: the queue stays bounded, streaming resumes when it reads on.
         QFETCH(int, chunk);
-        QFETCH(QString, peer);
+        QFETCH(bool, resetFile);
         Side s(true);
+        qint64 size = 32 * MiB;
         const QByteArray content = randomBytes(size);
         const QString file = writeFile(s.path(u"file"_s), content);
-        s.peer.readBinary = peer == u"reads"_s;
+        s.peer.readBinary = false;
         QVERIFY(s.handshake());
         QList<qint64> sends;
         qint64 most = 0;
@@ -219,27 +264,22 @@ private slots:
         });
         s.sender->setSource(file);
         s.sender->setChunkSize(chunk);
-        QVERIFY(s.sender->SendInfo() &&
-                s.peer.waitForInfo("FIS" + QByteArray::number(size) + "|0@file"));
+        QVERIFY(s.sender->SendInfo() && s.peer.waitForInfo("FIS33554432|0@file"));
         QVERIFY(!s.speedTimer()->isActive() && s.sender->SendFile());
-        if (peer != u"reads"_s) {
-            QVERIFY(waitUntil([&] { return s.ticks >= 2; }) && s.sender->Streaming());
-            QVERIFY(most < std::max(MiB, 4 * qint64(chunk)) + chunk);
-            if (peer == u"ResetFile"_s) {
-                s.sender->ResetFile();
-                size = std::accumulate(sends.begin(), sends.end(), qint64(0));
-            }
-            s.peer.readBinary = true;
-            s.peer.binaryBytes += s.peer.binary->readAll();
+        QVERIFY(waitUntil([&] { return s.ticks >= 2; }) && s.sender->Streaming());
+        QVERIFY(most < std::max(MiB, 4 * qint64(chunk)) + chunk);
+        if (resetFile) {
+            s.sender->ResetFile();
+            size = std::accumulate(sends.begin(), sends.end(), qint64(0));
         }
+        s.peer.readBinary = true;
+        s.peer.binaryBytes += s.peer.binary->readAll();
         QVERIFY(s.peer.waitForBinary(size, 30000) && s.peer.binaryBytes == content.first(size));
-        QCOMPARE(sends, QList<qint64>(size / chunk, chunk) +
-                            QList<qint64>(size % chunk ? 1 : 0, size % chunk));
+        QCOMPARE(sends, chunks(size, chunk));
         QVERIFY(!s.sender->Streaming() && !s.speedTimer()->isActive() && s.wrongTicks == 0);
         QCOMPARE(openHandles(file), 0);
         s.peer.say("RFSACPRFC"); // each code acted on once, in order
-        s.expectQuiet({u"Connected"_s, u"binary connection"_s, u"Connected"_s,
-                       u"binary connection"_s, u"CommandRefused"_s, u"CommandAccepted"_s,
+        s.expectQuiet({u"Connected"_s, u"Connected"_s, u"CommandRefused"_s, u"CommandAccepted"_s,
                        u"SendComplete"_s},
                       s.peer.infoBytes + s.peer.binaryBytes, {u"file"_s});
     }
@@ -248,12 +288,9 @@ private slots:
     {
         QTest::addColumn<QList<int>>("pieces"); // each once the one before was reported
         QTest::addColumn<qint64>("size");
-        QTest::addColumn<QStringList>("planted"); // there before, with 20000 other bytes
-        row("4096, 4096, 1808", QList<int>{4096, 4096, 1808}, 10000ll, QStringList());
-        row("coalesced: the same in one arrival", QList<int>{10000}, 10000ll, QStringList());
-        row("more than announced", QList<int>{12}, 10ll, QStringList());
-        row("empty file", QList<int>{}, 0ll, QStringList());
-        row("stale files", QList<int>{10}, 10ll, QStringList{u"a.bin"_s, u"a.binTMP"_s});
+        row("4096, 4096, 1808", QList<int>{4096, 4096, 1808}, 10000ll);
+        row("coalesced: the same in one arrival", QList<int>{10000}, 10000ll);
+        row("more than announced", QList<int>{12}, 10ll);
     }
 
     void receiverStream()
@@ -261,15 +298,11 @@ private slots:
         // A cut announcement, speed samples between pieces, then texts that get no answer.
         QFETCH(QList<int>, pieces);
         QFETCH(qint64, size);
-        QFETCH(QStringList, planted);
         Side r(false);
         r.acceptRequests = true;
-        for (const QString &name : planted)
-            QVERIFY(!writeFile(r.path(name), randomBytes(20000, 9)).isEmpty());
         const QByteArray announcement = "FIS" + QByteArray::number(size) + "|0@a.bin";
         QVERIFY(r.open() && r.say(announcement.first(4)) && r.say(announcement.sliced(4)));
-        QVERIFY(waitUntil([&] { return r.peer.infoBytes == "CNTACP" || size == 0; }) &&
-                !r.speedTimer()->isActive());
+        QVERIFY(r.peer.waitForInfo("CNTACP") && !r.speedTimer()->isActive());
         const QByteArray sent = randomBytes(std::accumulate(pieces.begin(), pieces.end(), 0));
         QStringList events{u"queued 3"_s, u"ConnectionRequest"_s, u"SendRequest"_s, u"queued 3"_s};
         for (qint64 at = 0; const int piece : pieces) {

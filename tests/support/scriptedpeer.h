@@ -1,8 +1,6 @@
 #pragma once
 
-#include <QHostAddress>
 #include <QPointer>
-#include <QStringList>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -21,21 +19,18 @@ public:
     bool listen();
     int infoPort() const { return m_infoServer.serverPort(); }
     int binaryPort() const { return m_binaryServer.serverPort(); }
-
-    // As a sender: connects a channel, from a chosen local address when given.
-    bool connectInfo(int port, const QHostAddress &from = {});
-    bool connectBinary(int port, const QHostAddress &from = {});
+    // As a sender: connects a channel.
+    bool connectInfo(int port) { return connectChannel(port, false); }
+    bool connectBinary(int port) { return connectChannel(port, true); }
 
     // Writes on the info or the binary channel and hands it to the system at once, so each
     // call reaches the other side as a read of its own unless the other side is slower.
-    void say(const QByteArray &text);
-    void send(const QByteArray &bytes);
+    void say(const QByteArray &text) { write(info, text); }
+    void send(const QByteArray &bytes) { write(binary, bytes); }
     void closeBoth();
 
     bool waitForInfo(const QByteArray &text, int timeoutMs = 5000);
     bool waitForBinary(qint64 size, int timeoutMs = 5000);
-    // True once the other side closed the channel (reads what is still queued to see it).
-    bool closed(const QPointer<QTcpSocket> &channel);
 
     QPointer<QTcpSocket> info;
     QPointer<QTcpSocket> binary;
@@ -44,12 +39,11 @@ public:
     int binaryConnections = 0;
     // While false, bytes stay in the system, so back-pressure reaches the sender.
     bool readBinary = true;
-    QStringList *log = nullptr;
 
 private:
-    void adoptInfo(QTcpSocket *socket);
-    void adoptBinary(QTcpSocket *socket);
-    bool connectChannel(QTcpSocket *socket, int port, const QHostAddress &from);
+    void adopt(QTcpSocket *socket, bool isBinary);
+    bool connectChannel(int port, bool isBinary);
+    static void write(QTcpSocket *channel, const QByteArray &bytes);
 
     QTcpServer m_infoServer;
     QTcpServer m_binaryServer;

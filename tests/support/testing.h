@@ -1,7 +1,5 @@
 #pragma once
 
-#include <QByteArray>
-#include <QString>
 #include <QStringList>
 
 #include <functional>
@@ -18,14 +16,15 @@ QByteArray readFile(const QString &path);
 QStringList filesIn(const QString &folder);
 // Descriptors of this process that point at the file: zero once a component let it go.
 int openHandles(const QString &path);
-// Memory this process holds: its resident size, or under AddressSanitizer (whose quarantine
-// keeps freed blocks resident) the bytes its allocator has live.
+// Resident bytes of this process; under AddressSanitizer (its quarantine) the live allocations.
 qint64 memoryInUse();
-// Runs the event loop until condition holds or the time is up. It never sleeps between
-// turns, so a stream that moves one block per turn runs at full speed.
+// Runs the event loop until condition holds or time is up, never sleeping between turns.
 bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 5000);
 // Lets queued work run, for checks that something did not happen.
-void settle(int ms = 150);
+inline void settle(int ms = 150)
+{
+    waitUntil([] { return false; }, ms);
+}
 // CORVANE_SEED when set (to replay a failure), else a fresh random seed; printed either way.
 quint32 seedFromEnvironment();
 
