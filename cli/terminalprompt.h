@@ -29,7 +29,6 @@ public:
     void ask(const QString &question);
     // Forgets the waiting question; no answer comes for it.
     void cancel();
-    bool waiting() const { return m_waiting; }
     // True once the input has ended: every answer from now on is "no".
     bool endOfInput() const { return m_endOfInput && !m_buffer.contains('\n'); }
 
