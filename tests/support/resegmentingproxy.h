@@ -1,69 +1,50 @@
 #pragma once
 
-#include <QObject>
 #include <QRandomGenerator>
+#include <QTcpServer>
 
 #include <memory>
 #include <vector>
 
-class QTcpServer;
-
 namespace corvane::test {
 
 // A loopback TCP proxy that forwards both directions re-cut at random: pieces of random size
-// (several writes may leave as one piece, one write as many), each leaving 0 to maxDelayMs
-// after the previous one, so the far side really reads them apart. The same seed and traffic
-// give the same cuts. It can also break connections: after a number of bytes in one
-// direction, or all at once, it closes or resets both sides. Memory stays bounded: a slow
-// reader slows the writer down, as a network would.
-class ResegmentingProxy final : public QObject
+// (several writes may leave as one piece, one write as many), each 0 to 2 ms after the one
+// before, so the far side really reads them apart. The same seed and traffic give the same
+// cuts. A slow reader slows the writer down, as a network would, so memory stays bounded.
+class ResegmentingProxy
 {
-    Q_OBJECT
-
 public:
-    enum class Direction
+    enum Direction
     {
         ToTarget,
         FromTarget
     };
     enum class Fault
     {
-        None,
         Close,
         Reset
     };
 
-    struct Cutting
-    {
-        int maxPiece = 65536;
-        int maxDelayMs = 2;
-        int smallPercent = 25; // share of pieces of 1 to 16 bytes
-        // False: what the source wrote in one read is never cut, only merged with what
-        // follows (for a channel whose messages have no delimiter).
-        bool splitReads = true;
-    };
-
-    explicit ResegmentingProxy(quint32 seed, QObject *parent = nullptr);
-    ~ResegmentingProxy() override;
+    explicit ResegmentingProxy(quint32 seed);
+    ~ResegmentingProxy();
     Q_DISABLE_COPY_MOVE(ResegmentingProxy)
 
-    void setCutting(Direction direction, const Cutting &cutting);
-    // Applies to connections accepted from now on.
-    void setFault(Direction direction, Fault fault, qint64 afterBytes);
+    // The largest piece (a quarter of them are 1 to 16 bytes). 0: what the source wrote in one
+    // read is never cut, only merged with what follows (messages without a delimiter).
+    void setMaxPiece(Direction direction, int bytes) { m_maxPiece[int(direction)] = bytes; }
     bool listen(quint16 targetPort);
-    quint16 port() const;
+    quint16 port() const { return m_server.serverPort(); }
+    // Closes or resets both sides of every connection.
     void dropAll(Fault how);
 
 private:
-    class Link;
-    void onNewConnection();
+    struct Link;
 
     QRandomGenerator m_random;
-    QTcpServer *m_server = nullptr;
+    QTcpServer m_server;
     quint16 m_targetPort = 0;
-    Cutting m_cutting[2];
-    Fault m_fault[2] = {Fault::None, Fault::None};
-    qint64 m_faultAt[2] = {0, 0};
+    int m_maxPiece[2] = {65536, 65536};
     std::vector<std::unique_ptr<Link>> m_links;
 };
 

@@ -2,162 +2,128 @@
 
 #include "support/testing.h"
 
+#include "protocol/socketendpoint.h"
+
 #include <QFile>
+#include <QRegularExpression>
+#include <QVariant>
 
 using namespace Qt::StringLiterals;
 
 namespace corvane::test {
 
-TransferRig::TransferRig(std::optional<quint32> proxySeed)
-    : m_seed(proxySeed), m_receiver(std::make_unique<BinaryReceiver>()),
-      m_sender(std::make_unique<BinarySender>())
+namespace {
+// Logs the event with its arguments, then lets the host react as a window would.
+template<typename Object, typename... Args>
+void record(QStringList &log, Object *object, void (Object::*signal)(Args...), const QString &name,
+            const std::function<void()> &then = {})
 {
-    wireSender();
-    wireReceiver();
+    QObject::connect(object, signal, object, [=, &log](Args... args) {
+        QString line = name;
+        ((line += u' ' + QVariant::fromValue(args).toString()), ...);
+        // A completion carries that side's hash, taken before the host's ResetFile clears it.
+        if (name.endsWith(u"Complete"))
+            line += u' ' + object->property("Sha256").toString();
+        log << line;
+        if (then)
+            then();
+    });
+}
+} // namespace
+
+TransferRig::TransferRig(std::optional<quint32> proxySeed) : m_seed(proxySeed)
+{
+    replaceSender();
+    BinaryReceiver *r = m_receiver.get();
+    record(log, r, &BinaryReceiver::ConnectionRequest, u"R:ConnectionRequest"_s);
+    record(log, r, &BinaryReceiver::SendRequest, u"R:SendRequest"_s, [r, this] {
+        if (!r->AcceptSendRequest(m_target))
+            log << u"R:AcceptSendRequest failed %1"_s.arg(r->LastErrorNumber());
+    });
+    record(log, r, &BinaryReceiver::ReceiveComplete, u"R:ReceiveComplete"_s,
+           [r] { r->ResetFile(); });
+    record(log, r, &BinaryReceiver::ReceiveError, u"R:ReceiveError"_s);
+    record(log, r, &BinaryReceiver::Error, u"R:Error"_s);
+    record(log, r, &BinaryReceiver::Disconnected, u"R:Disconnected"_s, [r, this] {
+        if (!r->Listen())
+            log << u"R:Listen failed"_s;
+    });
 }
 
-TransferRig::~TransferRig()
+void TransferRig::replaceSender()
 {
-    // The proxies go first, so neither component sees its peer vanish during teardown.
-    m_infoProxy.reset();
-    m_binaryProxy.reset();
-}
-
-void TransferRig::wireSender()
-{
-    BinarySender *sender = m_sender.get();
-    const auto note = [this](const QString &line) {
-        log << u"S:"_s + line;
-    };
-    QObject::connect(sender, &BinarySender::Connected, sender, [=] { note(u"Connected"_s); });
-    QObject::connect(sender, &BinarySender::CommandAccepted, sender, [=] {
-        note(u"CommandAccepted"_s);
-        if (!sender->SendFile())
-            note(u"SendFile failed %1"_s.arg(sender->LastErrorNumber()));
+    m_sender = std::make_unique<BinarySender>();
+    BinarySender *s = m_sender.get();
+    record(log, s, &BinarySender::Connected, u"S:Connected"_s);
+    record(log, s, &BinarySender::CommandAccepted, u"S:CommandAccepted"_s, [s, this] {
+        if (!s->SendFile())
+            log << u"S:SendFile failed %1"_s.arg(s->LastErrorNumber());
     });
-    QObject::connect(sender, &BinarySender::CommandRefused, sender, [=] {
-        note(u"CommandRefused"_s);
-        sender->ResetFile();
-    });
-    QObject::connect(sender, &BinarySender::SendComplete, sender, [=] {
-        note(u"SendComplete "_s + sender->Sha256());
-        sender->ResetFile();
-    });
-    QObject::connect(
-        sender, &BinarySender::SendError, sender,
-        [=](int number, const QString &text) { note(u"SendError %1 %2"_s.arg(number).arg(text)); });
-    QObject::connect(sender, &BinarySender::Error, sender,
-                     [=](short number, QString &text, int, const QString &, const QString &, int,
-                         bool &) { note(u"Error %1 %2"_s.arg(number).arg(text)); });
-    QObject::connect(sender, &BinarySender::Disconnected, sender, [=] { note(u"Disconnected"_s); });
-}
-
-void TransferRig::wireReceiver()
-{
-    BinaryReceiver *receiver = m_receiver.get();
-    const auto note = [this](const QString &line) {
-        log << u"R:"_s + line;
-    };
-    QObject::connect(receiver, &BinaryReceiver::ConnectionRequest, receiver,
-                     [=] { note(u"ConnectionRequest"_s); });
-    QObject::connect(receiver, &BinaryReceiver::SendRequest, receiver, [=, this] {
-        note(u"SendRequest %1 %2"_s.arg(receiver->CurrentFileSize())
-                 .arg(receiver->CurrentFileName()));
-        if (acceptAnnouncements && !receiver->AcceptSendRequest(m_target))
-            note(u"AcceptSendRequest failed %1"_s.arg(receiver->LastErrorNumber()));
-    });
-    QObject::connect(receiver, &BinaryReceiver::ReceiveComplete, receiver, [=] {
-        note(u"ReceiveComplete "_s + receiver->Sha256());
-        receiver->ResetFile();
-    });
-    QObject::connect(receiver, &BinaryReceiver::ReceiveError, receiver,
-                     [=](int number, const QString &text) {
-                         note(u"ReceiveError %1 %2"_s.arg(number).arg(text));
-                     });
-    QObject::connect(receiver, &BinaryReceiver::Error, receiver,
-                     [=](short number, QString &text, int, const QString &, const QString &, int,
-                         bool &) { note(u"Error %1 %2"_s.arg(number).arg(text)); });
-    QObject::connect(receiver, &BinaryReceiver::Disconnected, receiver, [=, this] {
-        note(u"Disconnected"_s);
-        if (listenAgain && !receiver->Listen())
-            note(u"Listen failed"_s);
-    });
+    record(log, s, &BinarySender::SendComplete, u"S:SendComplete"_s, [s] { s->ResetFile(); });
+    record(log, s, &BinarySender::SendError, u"S:SendError"_s);
+    record(log, s, &BinarySender::Error, u"S:Error"_s);
+    record(log, s, &BinarySender::Disconnected, u"S:Disconnected"_s);
 }
 
 bool TransferRig::listen()
 {
     m_receiver->setLocalPortInfo(0);
     m_receiver->setLocalPortBinary(0);
-    if (!m_receiver->Listen())
-        return false;
-    if (!m_seed)
-        return true;
-    m_infoProxy = std::make_unique<ResegmentingProxy>(*m_seed);
-    m_binaryProxy = std::make_unique<ResegmentingProxy>(*m_seed + 1);
-    // An announcement has no delimiter: the receiver reads each arrival as one message.
-    ResegmentingProxy::Cutting whole;
-    whole.splitReads = false;
-    m_infoProxy->setCutting(ResegmentingProxy::Direction::ToTarget, whole);
-    return m_infoProxy->listen(quint16(m_receiver->LocalPortInfo())) &&
-           m_binaryProxy->listen(quint16(m_receiver->LocalPortBinary()));
+    bool ok = m_receiver->Listen();
+    for (int binary = 0; m_seed && binary < 2; ++binary) {
+        m_proxies[binary] = std::make_unique<ResegmentingProxy>(*m_seed + binary);
+        // An announcement has no delimiter: the receiver reads each arrival as one message.
+        m_proxies[binary]->setMaxPiece(ResegmentingProxy::ToTarget, binary ? 65536 : 0);
+        ok = ok && m_proxies[binary]->listen(quint16(binary ? m_receiver->LocalPortBinary()
+                                                            : m_receiver->LocalPortInfo()));
+    }
+    return ok;
 }
 
-bool TransferRig::connectSender()
+bool TransferRig::connectSender(int infoPort, int binaryPort)
 {
-    const int before = count(u"R:ConnectionRequest"_s);
+    // A receiver elsewhere is not seen taking the channels; it may answer "ACP" before this
+    // side's binary channel is up, so that is awaited too.
+    const int before = infoPort ? -1 : count(u"R:ConnectionRequest"_s);
+    if (!infoPort) {
+        infoPort = m_seed ? m_proxies[0]->port() : m_receiver->LocalPortInfo();
+        binaryPort = m_seed ? m_proxies[1]->port() : m_receiver->LocalPortBinary();
+    }
     m_sender->setRemoteHost(u"127.0.0.1"_s);
-    m_sender->setRemotePortInfo(m_seed ? m_infoProxy->port() : m_receiver->LocalPortInfo());
-    m_sender->setRemotePortBinary(m_seed ? m_binaryProxy->port() : m_receiver->LocalPortBinary());
-    return m_sender->Connect() &&
-           waitUntil([&] { return count(u"R:ConnectionRequest"_s) > before; }, 10000);
+    m_sender->setRemotePortInfo(infoPort);
+    m_sender->setRemotePortBinary(binaryPort);
+    const auto *binary = qobject_cast<SocketEndpoint *>(m_sender->TheWinsock());
+    return m_sender->Connect() && waitUntil([&] {
+               return count(u"R:ConnectionRequest"_s) > before &&
+                      binary->State() == SocketEndpoint::ConnectionState::Connected;
+           });
 }
 
 bool TransferRig::start(const QByteArray &content, const QString &targetName, int chunkSize)
 {
     const QString source = writeFile(m_sources.filePath(targetName), content);
-    m_target = path(targetName);
+    setTarget(targetName);
     m_sender->ResetFile();
     m_sender->setChunkSize(chunkSize);
     m_sender->setSource(source);
     return !source.isEmpty() && m_sender->SendInfo();
 }
 
-bool TransferRig::transfer(const QByteArray &content, const QString &targetName, int chunkSize,
-                           int timeoutMs)
+bool TransferRig::transfer(const QByteArray &content, const QString &targetName, int chunkSize)
 {
     const qsizetype before = log.size();
-    const auto since = [&](const QString &event) {
-        return log.mid(before).filter(event).size();
+    const auto seen = [&](const QString &events) {
+        return log.mid(before).filter(QRegularExpression(events)).size();
     };
-    const bool ended =
-        start(content, targetName, chunkSize) &&
-        waitUntil(
-            [&] {
-                return (since(u"S:SendComplete"_s) && since(u"R:ReceiveComplete"_s)) ||
-                       since(u"Error"_s) || since(u"Disconnected"_s);
-            },
-            timeoutMs);
-    if (!ended || since(u"Error"_s) || since(u"Disconnected"_s))
-        failure = ended ? u"failed"_s : u"did not end"_s;
-    else if (readFile(m_target) != content)
-        failure = u"the saved file differs from the one sent"_s;
-    else if (QFile::exists(m_target + u"TMP"_s))
-        failure = u"a temporary file stayed"_s;
-    else
-        return true;
-    return false;
-}
-
-QString TransferRig::why() const
-{
-    return failure + u"; seed "_s + (m_seed ? QString::number(*m_seed) : u"-"_s) + u"; events: "_s +
-           log.join(u" | "_s);
-}
-
-void TransferRig::replaceSender()
-{
-    m_sender = std::make_unique<BinarySender>();
-    wireSender();
+    const QString failed = u"Error|Disconnected"_s;
+    const bool ended = start(content, targetName, chunkSize) &&
+                       waitUntil([&] { return seen(failed) || seen(u"Complete"_s) == 2; }, 20000);
+    m_failure = !ended                               ? u"did not end"_s
+                : seen(failed)                       ? u"failed"_s
+                : readFile(m_target) != content      ? u"the saved file differs from the one sent"_s
+                : QFile::exists(m_target + u"TMP"_s) ? u"a temporary file stayed"_s
+                                                     : QString();
+    return m_failure.isEmpty();
 }
 
 } // namespace corvane::test
