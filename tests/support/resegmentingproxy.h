@@ -15,37 +15,28 @@ namespace corvane::test {
 class ResegmentingProxy
 {
 public:
-    enum Direction
-    {
-        ToTarget,
-        FromTarget
-    };
-    enum class Fault
-    {
-        Close,
-        Reset
-    };
-
     explicit ResegmentingProxy(quint32 seed);
     ~ResegmentingProxy();
     Q_DISABLE_COPY_MOVE(ResegmentingProxy)
 
-    // The largest piece (a quarter of them are 1 to 16 bytes). 0: what the source wrote in one
-    // read is never cut, only merged with what follows (messages without a delimiter).
-    void setMaxPiece(Direction direction, int bytes) { m_maxPiece[int(direction)] = bytes; }
     bool listen(quint16 targetPort);
     quint16 port() const { return m_server.serverPort(); }
-    // Closes or resets both sides of every connection.
-    void dropAll(Fault how);
+    // Closes (or resets) both sides of every connection.
+    void dropAll(bool reset);
+
+    // The largest piece toward the target [0] and back [1], for connections made after; a
+    // quarter of the pieces are 1 to 16 bytes. 0: what the source wrote in one read is never
+    // cut, only merged with what follows (messages without a delimiter).
+    int maxPiece[2] = {65536, 65536};
 
 private:
-    struct Link;
+    struct Pipe;
+    void schedule(Pipe &pipe);
+    void forward(Pipe &pipe);
 
     QRandomGenerator m_random;
     QTcpServer m_server;
-    quint16 m_targetPort = 0;
-    int m_maxPiece[2] = {65536, 65536};
-    std::vector<std::unique_ptr<Link>> m_links;
+    std::vector<std::unique_ptr<Pipe>> m_pipes;
 };
 
 } // namespace corvane::test

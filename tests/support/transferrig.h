@@ -6,43 +6,36 @@
 #include "sender/binarysender.h"
 
 #include <QDir>
-#include <QStringList>
 #include <QTemporaryDir>
 
 #include <memory>
-#include <optional>
 
 namespace corvane::test {
 
-// A sender and a receiver in this process on loopback, each channel optionally through a
-// re-cutting proxy, driven as the windows drive them: the receiving host accepts each file to
-// the target and listens again when its sender went, the sending host streams on "ACP", and
-// both reset the file when it is done. Events go to log as "S:Event args" or "R:Event args";
-// "S:SendComplete" and "R:ReceiveComplete" end with that side's Sha256.
+// A sender and a receiver on loopback, optionally through re-cutting proxies, hosted as the
+// windows host them (accept to the target, listen again, stream on "ACP", reset when done).
+// Events go to log as "S:Event args" or "R:Event args"; completions end with the Sha256.
 class TransferRig
 {
 public:
-    // With a seed, both channels go through proxies cut from it.
-    explicit TransferRig(std::optional<quint32> proxySeed = std::nullopt);
+    // With a seed (0 or more), both channels go through proxies cut from it.
+    explicit TransferRig(qint64 proxySeed = -1);
     Q_DISABLE_COPY_MOVE(TransferRig)
 
-    // Listens on free ports (and starts the proxies).
     bool listen();
     // Connects the sender to the given ports or this receiver; waits until the session stands.
     bool connectSender(int infoPort = 0, int binaryPort = 0);
     // Where the receiving host saves the next file (a name in folder(), or an absolute path).
     void setTarget(const QString &name) { m_target = path(name); }
-    // Announces content under targetName and returns at once; the hosts go on as above.
     bool start(const QByteArray &content, const QString &targetName, int chunkSize = 4096);
-    // Sends content and waits for both sides to report it done; false (with why() saying so)
-    // when either side failed, it timed out, the saved bytes differ or a temporary file stayed.
+    // Sends content and waits for both sides to be done; false (why() says why) when either
+    // side failed, it timed out, the saved bytes differ or a temporary file stayed.
     bool transfer(const QByteArray &content, const QString &targetName, int chunkSize = 4096);
 
     int count(const QString &event) const { return int(log.filter(event).size()); }
     QString why() const { return m_failure + QLatin1String("; events: ") + log.join(u'|'); }
     QString path(const QString &name) const { return QDir(m_dir.path()).filePath(name); }
     QString folder() const { return m_dir.path(); }
-
     BinarySender &sender() { return *m_sender; }
     BinaryReceiver &receiver() { return *m_receiver; }
     ResegmentingProxy *proxy(bool binary) const { return m_proxies[binary].get(); }
@@ -53,7 +46,6 @@ public:
     QStringList log;
 
 private:
-    std::optional<quint32> m_seed;
     QTemporaryDir m_dir;
     QTemporaryDir m_sources;
     std::unique_ptr<BinaryReceiver> m_receiver = std::make_unique<BinaryReceiver>();
