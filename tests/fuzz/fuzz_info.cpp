@@ -1,8 +1,10 @@
-// Fuzzed: a scripted peer says the input as info-channel messages to a receiver or a sender.
+// Fuzzed: the announcement reader, and a scripted peer saying the input as info-channel
+// messages to a receiver or a sender. The first byte picks which, the second steers it.
 
 #include "support/scriptedpeer.h"
 #include "support/testing.h"
 
+#include "protocol/announcement.h"
 #include "receiver/binaryreceiver.h"
 #include "sender/binarysender.h"
 
@@ -18,6 +20,17 @@ const QTemporaryDir folder;
 const QString target = folder.filePath("target"), temp = target + "TMP";
 const QByteArray source = QByteArray("0123456789").repeated(1000);
 const QString sourcePath = writeFile(folder.filePath("source"), source);
+
+// Read whole, an announcement gives back its text; cut short before its name, it waits for more.
+void parse(const QString &text)
+{
+    const Announcement::Parsed parsed = Announcement::parse(text);
+    const qsizetype at = text.indexOf(u'@', 4);
+    REQUIRE(!parsed.ok || (text.startsWith(QString("FIS%1|").arg(parsed.announcement.size)) &&
+                           text.sliced(at + 1) == parsed.announcement.name));
+    for (qsizetype cut = 1; parsed.ok && cut <= at; ++cut)
+        REQUIRE(Announcement::isUnfinished(text.first(cut)));
+}
 
 // Flags: 1 binary channel, 8 bytes on it after each message; 2 the host refuses, else accepts
 // (4: then resets the file). No temporary file outlives a failure, a reset or the receiver.
@@ -92,8 +105,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
     if (size < 2)
         return 0;
     FuzzedDataProvider data(bytes + 2, size - 2);
-    // The first byte picks the component, the second steers it.
-    (bytes[0] % 3 == 2 ? corvane::test::sender : corvane::test::receiver)(bytes[1], data);
+    if (bytes[0] % 3 == 0)
+        corvane::test::parse(
+            QString::fromLocal8Bit(reinterpret_cast<const char *>(bytes) + 2, qsizetype(size) - 2));
+    else
+        (bytes[0] % 3 == 2 ? corvane::test::sender : corvane::test::receiver)(bytes[1], data);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); // a clean heap each time
     return 0;
 }
