@@ -6,33 +6,36 @@
 
 namespace corvane::test {
 
-// A program run by a test: its output gathered as it comes, waited for from the event loop,
-// killed if it still runs when this goes.
+// A program run by a test ("NAME=value" entries added to its environment): its whole output
+// gathered as it comes, waited for from the event loop, killed if it still runs when this goes.
 class ChildProcess
 {
 public:
-    ChildProcess();
+    ChildProcess()
+    {
+        QObject::connect(&process, &QProcess::readyReadStandardOutput, &process,
+                         [this] { out += process.readAllStandardOutput(); });
+        QObject::connect(&process, &QProcess::readyReadStandardError, &process,
+                         [this] { err += process.readAllStandardError(); });
+    }
     ~ChildProcess() { process.kill(), process.waitForFinished(); }
     Q_DISABLE_COPY_MOVE(ChildProcess)
 
-    // extraEnvironment: "NAME=value" entries added to this process's environment.
     void start(const QString &program, const QStringList &arguments,
-               const QStringList &extraEnvironment = {})
+               const QStringList &environment = {})
     {
-        process.setEnvironment(QProcess::systemEnvironment() + extraEnvironment);
+        process.setEnvironment(QProcess::systemEnvironment() + environment);
         process.start(program, arguments);
     }
     bool waitForOutput(const QByteArray &text, int timeoutMs = 10000)
     {
         return waitUntil([&] { return out.contains(text) || err.contains(text); }, timeoutMs);
     }
-    // Until it exits; false when it did not in time.
-    bool finish(int timeoutMs = 20000)
+    bool finish(int timeoutMs = 20000) // false when it did not end in time
     {
         return waitUntil([this] { return process.state() == QProcess::NotRunning; }, timeoutMs);
     }
-    // The exit code, or -1 after a crash.
-    int exitCode() const
+    int exitCode() const // -1 after a crash
     {
         return process.exitStatus() == QProcess::CrashExit ? -1 : process.exitCode();
     }
