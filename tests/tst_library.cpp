@@ -1,6 +1,5 @@
 #include "demo/componentlibrary.h"
 #include "support/childprocess.h"
-#include "support/testing.h"
 
 #include <QtTest>
 #include <QtWidgets>
@@ -29,36 +28,34 @@ void tst_Library::library()
     // Each member that a window, its base or the binding reaches by name exists.
     static const QRegularExpression use(
         uR"re((set|get|text|number|getFrom|call)\("([^"]+)"|\{"(\w+\(.*?\))", ")re"_s);
-    for (const auto &[id, window] : {std::pair{"Corvane.BinarySender", "frmsender.cpp"},
-                                     {"Corvane.BinaryReceiver", "frmreceiver.cpp"}}) {
-        const QMetaObject *meta =
-            library.factory()(QString::fromLatin1(id), &host, &error)->metaObject();
-        const QString dir = QStringLiteral(CORVANE_DEMO_SOURCES);
-        const QByteArray code = readFile(dir + QLatin1StringView(window)) +
+    const QString dir = QStringLiteral(CORVANE_DEMO_SOURCES);
+    for (const QString &side : {u"Sender"_s, u"Receiver"_s}) {
+        QObject *component = library.factory()(u"Corvane.Binary"_s + side, &host, &error);
+        const QByteArray code = readFile(dir + u"frm"_s + side.toLower() + u".cpp"_s) +
                                 readFile(dir + u"componentwindow.cpp"_s) +
                                 readFile(dir + u"componentbinding.cpp"_s);
         for (const QRegularExpressionMatch &match : use.globalMatch(QString::fromUtf8(code))) {
             const QByteArray name = (match.captured(2) + match.captured(3)).toLatin1();
-            QVERIFY2(meta->indexOfMethod(name.data()) >= 0 ||
-                         meta->indexOfProperty(name.data()) >= 0,
+            QVERIFY2(component->metaObject()->indexOfProperty(name.data()) >= 0 ||
+                         component->metaObject()->indexOfMethod(name.data()) >= 0,
                      name.data());
         }
     }
-    // Without the library, corvane-demo ends with 2, naming what it looked for, where, and why
-    // each place failed: here, the program alone in a folder beside something else.
+    // Without the library, corvane-demo ends with 2 and says where it looked and why each place
+    // failed: here, the program alone in a folder beside something else.
     const QString file = ComponentLibrary::fileName();
-    if (QFileInfo::exists(QStringLiteral(CORVANE_INSTALL_LIBDIR) + u'/' + file))
+    const QString installed = QStringLiteral(CORVANE_INSTALL_LIBDIR "/") + file;
+    if (QFileInfo::exists(installed))
         QSKIP("An installed library would be found.");
-    QTemporaryDir dir;
-    const QString bin = dir.filePath(u"bin"_s);
-    QVERIFY(QDir().mkpath(bin) && QFile::copy(QStringLiteral(CORVANE_DEMO_FILE), bin + u"/demo"_s));
-    QVERIFY(!writeFile(bin + u'/' + file, "this is no shared library").isEmpty());
+    QTemporaryDir temporary;
+    const QString bin = temporary.filePath(u"bin/"_s);
+    QVERIFY(QDir().mkpath(bin) && QFile::copy(QStringLiteral(CORVANE_DEMO_FILE), bin + u"demo"_s) &&
+            !writeFile(bin + file, "this is no shared library").isEmpty());
     ChildProcess demo;
-    demo.start(bin + u"/demo"_s, {}, {u"QT_QPA_PLATFORM=offscreen"_s});
+    demo.start(bin + u"demo"_s, {}, {u"QT_QPA_PLATFORM=offscreen"_s});
     QVERIFY2(demo.finish() && demo.exitCode() == 2 &&
-                 demo.err.contains((bin + u'/' + file + u": "_s).toLocal8Bit()) &&
-                 demo.err.contains(
-                     QByteArray(CORVANE_INSTALL_LIBDIR "/" + file.toLocal8Bit() + ": not there")),
+                 demo.err.contains((bin + file + u": "_s).toLocal8Bit()) &&
+                 demo.err.contains((installed + u": not there"_s).toLocal8Bit()),
              demo.err.constData());
 }
 
