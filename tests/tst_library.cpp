@@ -1,8 +1,11 @@
 #include "demo/componentlibrary.h"
+#include "receiver/binaryreceiver.h"
+#include "sender/binarysender.h"
 #include "support/childprocess.h"
 
 #include <QtTest>
 #include <QtWidgets>
+#include <QUiLoader>
 
 using namespace corvane;
 using namespace corvane::test;
@@ -14,6 +17,7 @@ class tst_Library : public QObject
 
 private slots:
     void library();
+    void designerForm();
 };
 
 void tst_Library::library()
@@ -57,6 +61,36 @@ void tst_Library::library()
                  demo.err.contains((bin + file + u": "_s).toLocal8Bit()) &&
                  demo.err.contains((installed + u": not there"_s).toLocal8Bit()),
              demo.err.constData());
+}
+
+// The components in a form, made by the Designer plugin as built, send a file.
+void tst_Library::designerForm()
+{
+    QBuffer form;
+    form.setData(R"(<ui version="4.0"><widget class="QWidget" name="Form">
+  <widget class="corvane::BinarySender" name="sender">
+<property name="RemoteHost"><string>127.0.0.1</string></property></widget>
+  <widget class="corvane::BinaryReceiver" name="receiver">
+<property name="LocalPortInfo"><number>0</number></property>
+<property name="LocalPortBinary"><number>0</number></property></widget></widget></ui>)");
+    QUiLoader loader;
+    loader.clearPluginPaths(); // the components come from the built plugin alone
+    loader.addPluginPath(QStringLiteral(CORVANE_DESIGNER_DIR));
+    const std::unique_ptr<QWidget> window(loader.load(&form));
+    QVERIFY2(window, qPrintable(loader.errorString()));
+    auto *sender = window->findChild<BinarySender *>(u"sender"_s);
+    auto *receiver = window->findChild<BinaryReceiver *>(u"receiver"_s);
+    QVERIFY(sender && receiver && receiver->Listen());
+    QTemporaryDir dir;
+    sender->setSource(writeFile(dir.filePath(u"form.bin"_s), randomBytes(100000)));
+    connect(receiver, &BinaryReceiver::ConnectionRequest, sender, &BinarySender::SendInfo);
+    connect(receiver, &BinaryReceiver::SendRequest, receiver,
+            [&] { receiver->AcceptSendRequest(dir.filePath(u"received.bin"_s)); });
+    connect(sender, &BinarySender::CommandAccepted, sender, &BinarySender::SendFile);
+    sender->setRemotePortInfo(receiver->LocalPortInfo());
+    sender->setRemotePortBinary(receiver->LocalPortBinary());
+    QVERIFY(sender->Connect());
+    QTRY_COMPARE(readFile(dir.filePath(u"received.bin"_s)), randomBytes(100000));
 }
 
 QTEST_MAIN(tst_Library)
