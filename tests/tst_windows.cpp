@@ -12,9 +12,6 @@
 #include <QtTest>
 #include <QtWidgets>
 
-#include <csignal>
-#include <sys/resource.h>
-
 using namespace corvane;
 using namespace corvane::test;
 using namespace Qt::StringLiterals;
@@ -230,16 +227,14 @@ void tst_Windows::transfer()
     QTemporaryDir dir, src;                   // what the receiver saved, what the sender sent
     QStandardPaths::setTestModeEnabled(true); // the windows' settings are this test's own
     QSettings().clear();
-    rlimit unlimited{};
-    QVERIFY(::getrlimit(RLIMIT_FSIZE, &unlimited) == 0);
-    const auto unlimit = qScopeGuard([&] { ::setrlimit(RLIMIT_FSIZE, &unlimited); });
+    const auto unlimit = qScopeGuard([] { limitFileSize(-1); });
     Windows w;
     QVERIFY2(w.open(steps[0] == "library"_L1), "the component library did not load");
     for (const QString &step : steps) {
         const QString verb = step.section(u' ', 0, 0), arg = step.section(u' ', 1);
         if (verb == "connect"_L1) { // once both windows are ready for it
             QTRY_VERIFY(w.open() && w.button("cmdConnect")->isEnabled());
-            ::setrlimit(RLIMIT_FSIZE, &unlimited);
+            limitFileSize(-1);
             w.button("cmdConnect")->click();
             QTRY_VERIFY(logIs(w.receiver->eventLog(), u"~|Connection Request from *"_s));
         } else if (verb == "send"_L1) { // Browse for the files (x.bin by default), then Send
@@ -291,9 +286,8 @@ void tst_Windows::transfer()
         }
         QVERIFY(verb != "asked"_L1 || waitUntil([&] { return bool(w.pending); }));
         QVERIFY(verb != "vanish"_L1 || QFile::remove(src.filePath(u"x.bin"_s)));
-        const rlimit limited{256 * 1024, unlimited.rlim_max}; // a full disk
-        QVERIFY(verb != "diskfull"_L1 || (std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR &&
-                                          ::setrlimit(RLIMIT_FSIZE, &limited) == 0));
+        if (verb == "diskfull"_L1)
+            limitFileSize(256 * 1024);
     }
 
     // The logs and dialogs come to what they should and stay there.

@@ -27,10 +27,6 @@ public:
         process.setEnvironment(QProcess::systemEnvironment() + environment);
         process.start(program, arguments);
     }
-    bool waitForOutput(const QByteArray &text, int timeoutMs = 10000)
-    {
-        return waitUntil([&] { return out.contains(text) || err.contains(text); }, timeoutMs);
-    }
     bool finish(int timeoutMs = 20000) // false when it did not end in time
     {
         return waitUntil([this] { return process.state() == QProcess::NotRunning; }, timeoutMs);

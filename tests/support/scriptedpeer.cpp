@@ -63,9 +63,4 @@ bool ScriptedPeer::waitForInfo(const QByteArray &text, int timeoutMs)
     return waitUntil([&] { return infoBytes == text; }, timeoutMs);
 }
 
-bool ScriptedPeer::waitForBinary(qint64 size, int timeoutMs)
-{
-    return waitUntil([&] { return binaryBytes.size() >= size; }, timeoutMs);
-}
-
 } // namespace corvane::test

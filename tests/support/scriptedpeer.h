@@ -30,7 +30,6 @@ public:
     void closeBoth();
 
     bool waitForInfo(const QByteArray &text, int timeoutMs = 5000);
-    bool waitForBinary(qint64 size, int timeoutMs = 5000);
 
     QPointer<QTcpSocket> info;
     QPointer<QTcpSocket> binary;

@@ -5,6 +5,8 @@
 #include <QRandomGenerator>
 #include <QTimer>
 
+#include <csignal>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #ifdef __SANITIZE_ADDRESS__
@@ -63,6 +65,15 @@ qint64 memoryInUse()
     return fields.size() > 1 ? fields.at(1).toLongLong() * ::sysconf(_SC_PAGESIZE) : -1;
 }
 
+void limitFileSize(qint64 bytes)
+{
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = bytes < 0 ? limit.rlim_max : std::min(rlim_t(bytes), limit.rlim_max);
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+}
+
 bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
 {
     if (condition())
@@ -74,15 +85,6 @@ bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
     poll.start(1);
     loop.exec();
     return condition();
-}
-
-quint32 seedFromEnvironment()
-{
-    bool fixed = false;
-    const quint32 given = qEnvironmentVariable("CORVANE_SEED").toUInt(&fixed);
-    const quint32 seed = fixed ? given : QRandomGenerator::global()->generate();
-    qInfo("seed %u (replay with CORVANE_SEED=%u)", seed, seed);
-    return seed;
 }
 
 } // namespace corvane::test

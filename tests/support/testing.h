@@ -20,12 +20,12 @@ int openHandles(const QString &path);
 qint64 memoryInUse();
 // Runs the event loop until condition holds or time is up, never sleeping between turns.
 bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 5000);
+// A file-size limit stands in for a full disk: writes beyond it fail with EFBIG. -1 lifts it.
+void limitFileSize(qint64 bytes);
 // Lets queued work run, for checks that something did not happen.
 inline void settle(int ms = 150)
 {
     waitUntil([] { return false; }, ms);
 }
-// CORVANE_SEED when set (to replay a failure), else a fresh random seed; printed either way.
-quint32 seedFromEnvironment();
 
 } // namespace corvane::test
