@@ -81,8 +81,6 @@ private slots:
             .sizes = {5}, .sends = u"--chunk-size 16777217"_s, .sent = 2, .err = {"16777216)"}};
         QTest::newRow("missing file") << Run{
             .sizes = {5}, .sends = u"/none"_s, .sent = 1, .err = {"\"/none\": no such file"}};
-        QTest::newRow("info port in use") << Run{
-            .opts = u"--info-port "_s + busy, .code = 1, .err = {"info port " + busy.toUtf8()}};
         QTest::newRow("binary port in use") << Run{
             .opts = u"--binary-port "_s + busy, .code = 1, .err = {"binary port " + busy.toUtf8()}};
         QTest::newRow("answers") << Run{

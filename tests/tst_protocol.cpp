@@ -82,12 +82,6 @@ private slots:
         using enum QAbstractSocket::SocketError;
         QTest::newRow("10013 PermissionDenied: Permission denied") << SocketAccessError;
         QTest::newRow("10022 InvalidArgument: Invalid argument") << OperationError;
-        QTest::newRow("10035 WouldBlock: The operation would block; try again") << TemporaryError;
-        QTest::newRow("10036 InProgress: An operation is already in progress")
-            << UnfinishedSocketOperationError;
-        QTest::newRow("10040 MessageTooLong: Message too long") << DatagramTooLargeError;
-        QTest::newRow("10045 NotSupported: Operation not supported")
-            << UnsupportedSocketOperationError;
         QTest::newRow("10048 AddressInUse: Address already in use") << AddressInUseError;
         QTest::newRow("10049 AddressNotAvailable: Address not available")
             << SocketAddressNotAvailableError;

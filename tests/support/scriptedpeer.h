@@ -15,11 +15,9 @@ public:
     ScriptedPeer() = default;
     Q_DISABLE_COPY_MOVE(ScriptedPeer)
 
-    // As a receiver: listens for one info and one binary connection at a time.
-    bool listen();
+    bool listen(); // as a receiver: one info and one binary connection at a time
     int infoPort() const { return m_infoServer.serverPort(); }
     int binaryPort() const { return m_binaryServer.serverPort(); }
-    // As a sender: connects a channel.
     bool connectInfo(int port) { return connectChannel(port, false); }
     bool connectBinary(int port) { return connectChannel(port, true); }
 
@@ -31,10 +29,8 @@ public:
 
     bool waitForInfo(const QByteArray &text, int timeoutMs = 5000);
 
-    QPointer<QTcpSocket> info;
-    QPointer<QTcpSocket> binary;
-    QByteArray infoBytes;
-    QByteArray binaryBytes;
+    QPointer<QTcpSocket> info, binary;
+    QByteArray infoBytes, binaryBytes;
     int binaryConnections = 0;
     // While false, bytes stay in the system, so back-pressure reaches the sender.
     bool readBinary = true;
