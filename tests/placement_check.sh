@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Runs PROBE ($1) under Xvfb and openbox (margins shrink the work area). Where the frames stay:
-# the sender's at the work area's top left, the receiver's right beside it, tops level.
+# Runs corvane ($1) under Xvfb and openbox (margins shrink the work area). Where the frames stay:
+# the sender's at the work area's top left, the receiver's right beside it, tops level. Its
+# ports may be taken: the receiver window says so, which moves nothing.
 set -uo pipefail
-probe=$1 tools=(Xvfb openbox xdpyinfo xprop xwininfo xdotool)
+program=$1 tools=(Xvfb openbox xdpyinfo xprop xwininfo xdotool)
 type -P "${tools[@]}" >/dev/null || { echo "skipped: needs ${tools[*]}"; exit 77; }
 scratch=$(mktemp -d) pids=()
 trap 'kill "${pids[@]}" 2>/dev/null; wait; rm -rf "$scratch"' EXIT
@@ -19,7 +20,7 @@ echo '<openbox_config xmlns="http://openbox.org/3.4/rc"><margins><top>30</top><l
 openbox --config-file "$scratch/rc.xml" &>"$scratch/openbox.log" & pids+=($!)
 until_true workarea >/dev/null || { echo "no openbox: $(<"$scratch/openbox.log")"; exit 1; }
 read -r areaX areaY _ < <(workarea)
-"$probe" & pids+=($!)
+HOME=$scratch "$program" & pids+=($!) # settings of its own
 
 # "x y width" of the frame of the window titled $1: its client area and _NET_FRAME_EXTENTS.
 frame() {

@@ -99,8 +99,6 @@ private slots:
                    .peer = "FIS5|0@../../a\x01\nb\x1b[2J\0c\u202e.txt"_ba,
                    .saved = {u"ab[2Jc.txt"_s},
                    .err = {"\"../../a\\x01\\x0ab\\x1b[2J\\x00c\\u202e.txt\" as \"ab[2Jc.txt\""}};
-        QTest::newRow("too large for the disk")
-            << Run{.peer = "FIS1152921504606846976|0@huge", .typed = "y\n", .code = 1};
         QTest::newRow("receiver interrupted mid-file")
             << Run{.peer = "FIS1000|0@part",
                    .typed = "y\n",

@@ -133,7 +133,6 @@ void tst_Windows::atLoad()
     const std::tuple<bool, const char *, const char *, QRect> controls[] = {
         {true, "frmSender", "Sender Form", {0, 0, 5880, 6615}},
         {true, "cmdConnect", "&Connect to remote receiver", {120, 240, 2295, 285}},
-        {true, "cmdSend", "!&Send the file", {1560, 1440, 2295, 255}},
         {false, "frmReceiver", "Receiver Form", {0, 0, 5880, 6585}},
         {false, "cmdSetTarget", "!Set Save &Target", {2400, 840, 3135, 285}},
         {false, "lblPercentage", "Percentage: ", {3120, 480, 1815, 255}}};
