@@ -148,9 +148,8 @@ void tst_Reliability::recutTransfers_data()
         QTest::addRow(sample < 12 ? "sample %d" : "200 small files", sample) << sample;
 }
 
-// Samples drawn from the seed: sizes on, below and above chunk multiples (0 and 1 first),
-// chunks of 1 to 65536 bytes, files one after another, binary pieces of any size, answers in 1
-// to 4.
+// Sizes on, below and above chunk multiples (0 and 1 first), chunks of 1 to 65536 bytes, files
+// one after another, binary pieces of any size, answers in 1 to 4: all drawn from the seed.
 void tst_Reliability::recutTransfers()
 {
     QFETCH(int, sample);
@@ -214,7 +213,6 @@ void tst_Reliability::sessions_data()
         peer.closeBoth();
     });
     row("name with ..", saved, hostile("FIS3|0@../corvane-escape"));
-    row("fsc in lower case", saved, hostile("fsc"));
     row("a flood of text", saved, hostile(QByteArray("etaoin shrdlu ").repeated(80000)));
     row("a flood on the binary channel", saved, hostile({}, {}, 64));
     row("link at the temporary path", refused, hostile("FIS3|0@x", u"temporary"_s));
