@@ -12,7 +12,6 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 cpack -G DEB -B "$scratch" --config "$build/CPackConfig.cmake" >/dev/null
 deb=$(echo "$scratch"/corvane_*.deb)
 version=$(dpkg-deb -f "$deb" Version)
-[[ $deb == "$scratch/corvane_${version}_$(dpkg --print-architecture).deb" ]] || fail "named $deb"
 installed=$(cd "$prefix" && find . -printf '%P\n')
 packaged=$(dpkg-deb -c "$deb" | awk '{ print $6 }')
 for file in bin/corvane{,-demo,-cli} libcorvane.so.1 share/man/man1/corvane{,-demo,-cli}.1.gz \

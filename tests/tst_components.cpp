@@ -102,8 +102,7 @@ struct Side
             wrongTicks += speed != speedSample(total - std::exchange(lastTotal, total)) ? 1 : 0;
         });
     }
-    // The sender's binary channel goes where its info channel went, whatever RemoteHost names
-    // by then, and a second "CNT" replaces it.
+    // The binary channel goes where the info channel went, and a second "CNT" replaces it.
     bool handshake()
     {
         bool ok = sender->Connect() && waitUntil([this] { return !peer.info.isNull(); });
@@ -156,15 +155,6 @@ private slots:
         const QByteArray bytes = randomBytes(100000);
         s.peer.say(bytes);
         QVERIFY(waitUntil([&] { return fetched == bytes; }));
-        // The sender passes each endpoint's error on.
-        for (auto *each : s.component()->findChildren<SocketEndpoint *>()) {
-            QString description;
-            bool cancel = false;
-            emit each->Error(10054, description, 10054, u"ws"_s, u"help"_s, 7, cancel);
-        }
-        s.sender->setRemotePortInfo(s.peer.info->peerPort()); // ws's: nothing listens there
-        QVERIFY(s.sender->Connect());
-        s.expectQuiet({u"Error 10054"_s, u"Error 10054"_s, u"Error 10061"_s}, {}, {});
     }
 
     void transfers_data()

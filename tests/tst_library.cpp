@@ -63,22 +63,34 @@ void tst_Library::library()
              demo.err.constData());
 }
 
-// A form's components come from the built Designer plugin, as themselves, with its properties.
+// Both components in a form, made through the built Designer plugin, send a file across.
 void tst_Library::designerForm()
 {
     QBuffer form;
     form.setData(R"(<ui version="4.0"><widget class="QWidget" name="Form">
   <widget class="corvane::BinarySender" name="sender">
-    <property name="RemotePortInfo"><number>4321</number></property></widget>
-  <widget class="corvane::BinaryReceiver" name="receiver"/></widget></ui>)");
+    <property name="RemoteHost"><string>127.0.0.1</string></property></widget>
+  <widget class="corvane::BinaryReceiver" name="receiver">
+    <property name="LocalPortInfo"><number>0</number></property>
+    <property name="LocalPortBinary"><number>0</number></property></widget></widget></ui>)");
     QUiLoader loader;
     loader.clearPluginPaths();
     loader.addPluginPath(QStringLiteral(CORVANE_DESIGNER_DIR));
     const std::unique_ptr<QWidget> window(loader.load(&form));
     QVERIFY2(window, qPrintable(loader.errorString()));
     auto *sender = window->findChild<BinarySender *>(u"sender"_s);
-    QVERIFY(sender && sender->RemotePortInfo() == 4321);
-    QVERIFY(window->findChild<BinaryReceiver *>(u"receiver"_s));
+    auto *receiver = window->findChild<BinaryReceiver *>(u"receiver"_s);
+    QVERIFY(sender && receiver && receiver->Listen());
+    QTemporaryDir dir;
+    sender->setSource(writeFile(dir.filePath(u"form.bin"_s), randomBytes(100000)));
+    connect(receiver, &BinaryReceiver::ConnectionRequest, sender, &BinarySender::SendInfo);
+    connect(receiver, &BinaryReceiver::SendRequest, receiver,
+            [&] { receiver->AcceptSendRequest(dir.filePath(u"copy"_s)); });
+    connect(sender, &BinarySender::CommandAccepted, sender, &BinarySender::SendFile);
+    sender->setRemotePortInfo(receiver->LocalPortInfo());
+    sender->setRemotePortBinary(receiver->LocalPortBinary());
+    QVERIFY(sender->Connect());
+    QTRY_COMPARE(readFile(dir.filePath(u"copy"_s)), randomBytes(100000));
 }
 
 QTEST_MAIN(tst_Library)

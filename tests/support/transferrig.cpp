@@ -113,11 +113,8 @@ bool TransferRig::transfer(const QByteArray &content, const QString &targetName,
     };
     const bool ended = start(content, targetName, chunkSize) &&
                        waitUntil([&] { return seen(failed) || seen(u"Complete"_s) == 2; }, 20000);
-    m_failure = !ended || seen(failed)               ? u"failed or timed out"_s
-                : readFile(m_target) != content      ? u"the saved bytes differ"_s
-                : QFile::exists(m_target + u"TMP"_s) ? u"a temporary file stayed"_s
-                                                     : QString();
-    return m_failure.isEmpty();
+    return ended && !seen(failed) && readFile(m_target) == content &&
+           !QFile::exists(m_target + u"TMP"_s);
 }
 
 } // namespace corvane::test
