@@ -5,11 +5,7 @@
 #include "support/scriptedpeer.h"
 #include "support/testing.h"
 
-#include <QBuffer>
-#include <QCryptographicHash>
-#include <QRegularExpression>
-#include <QTemporaryDir>
-#include <QTest>
+#include <QtTest>
 
 #include <csignal>
 #include <unistd.h>

@@ -5,9 +5,7 @@
 #include "support/testing.h"
 #include "support/transferrig.h"
 
-#include <QCryptographicHash>
-#include <QTest>
-#include <QTimer>
+#include <QtTest>
 
 #include <numeric>
 

@@ -9,14 +9,8 @@
 #include "support/testing.h"
 #include "support/transferrig.h"
 
-#include <QApplication>
-#include <QFile>
-#include <QRandomGenerator>
-#include <QRegularExpression>
-#include <QStandardPaths>
-#include <QStorageInfo>
-#include <QTest>
-#include <QTimer>
+#include <QtTest>
+#include <QtWidgets>
 
 using namespace corvane;
 using namespace corvane::test;
